@@ -1,0 +1,62 @@
+// Every word the bridge says: log texts, the usage line and the HTTP header lines.
+// Keeping them together lets a reader (and a test) find each exact text in one place.
+#ifndef MQTT_INFLUX_BRIDGE_TEXTS_H_
+#define MQTT_INFLUX_BRIDGE_TEXTS_H_
+
+#include <string_view>
+
+namespace texts {
+
+// Console log level prefixes.
+inline constexpr std::string_view kFatalPrefix = "F: ";
+inline constexpr std::string_view kInfoPrefix = "I: ";
+inline constexpr std::string_view kDebugPrefix = "D: ";
+inline constexpr std::string_view kTracePrefix = "T: ";
+
+// Command line. Printed without a level prefix, followed by argv[0].
+inline constexpr std::string_view kUsagePrefix = "TODO: Usage: ";
+
+// Identity.
+inline constexpr const char* kIdentityFile = "/etc/app-id";
+inline constexpr std::string_view kUndefinedClientId = "<undefined>";
+
+// Start-up, main loop and shutdown.
+inline constexpr std::string_view kMosquittoNewFailed = "mosquitto_new(): NULL";
+inline constexpr std::string_view kMosquittoConnectFailed = "mosquitto_connect(): ";
+inline constexpr std::string_view kConnectionError = "connection error: ";
+inline constexpr std::string_view kSighupReceived = "SIGHUP received";
+inline constexpr std::string_view kLibmosquittoVersion = "libmosquitto: ";
+inline constexpr std::string_view kTimestampPrecision = "timestamp precision: ";
+
+// Connection callbacks.
+inline constexpr std::string_view kOnConnect = "on_connect(): ";
+inline constexpr std::string_view kOnDisconnect = "on_disconnect(): ";
+inline constexpr std::string_view kOnSubscribeMid = "on_subscribe(): mid=";
+inline constexpr std::string_view kOnSubscribeQosCount = " qos_count=";
+inline constexpr std::string_view kSubscribeOpen = "mosquitto_subscribe(\"";
+inline constexpr std::string_view kSubscribeClose = "\"): ";
+
+// HTTP writer: the request.
+inline constexpr std::string_view kUrlScheme = "http://";
+inline constexpr std::string_view kUrlWritePath = "/write?";
+inline constexpr std::string_view kUrlDatabase = "db=";
+inline constexpr std::string_view kUrlPrecision = "&precision=";
+inline constexpr const char* kHeaderContentType = "Content-Type: text/plain; charset=utf-8";
+inline constexpr const char* kHeaderAccept = "Accept: application/json";
+inline constexpr const char* kHeaderChunked = "Transfer-Encoding: chunked";
+// An empty value removes the header libcurl would add itself: without it every
+// chunked POST waits a round trip (or a full second) for "100 Continue".
+inline constexpr const char* kHeaderNoExpect = "Expect:";
+
+// HTTP writer: failures and losses. Counts are inserted between the pieces.
+inline constexpr std::string_view kPostFailed = "POST failed: ";
+inline constexpr std::string_view kHttpStatus = "HTTP status ";
+inline constexpr std::string_view kNoCurlHandle = "no libcurl handle";
+inline constexpr std::string_view kWriteRefused = "write refused with HTTP status ";
+inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
+inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";
+inline constexpr std::string_view kUndelivered = "records not delivered at shutdown: ";
+
+}  // namespace texts
+
+#endif  // MQTT_INFLUX_BRIDGE_TEXTS_H_

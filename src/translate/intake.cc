@@ -1,0 +1,104 @@
+#include "translate/intake.h"
+
+#include <cctype>
+#include <cstring>
+#include <regex>
+
+#include "app/settings.h"
+
+namespace {
+
+timespec read_clock_realtime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+// Built once: constructing a std::regex costs far more than matching a short
+// payload with it.
+const std::regex& whitespace_runs() {
+  static const std::regex pattern("[\\s]+", std::regex::ECMAScript);
+  return pattern;
+}
+
+bool has_printable_byte(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (std::isprint(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+// A line feed or carriage return in the topic would end the record early and
+// let the publisher write a second line of their own.
+bool breaks_line(const char* topic) { return std::strpbrk(topic, "\n\r") != nullptr; }
+
+// Fills levels from libmosquitto's tokeniser; false when it refuses the topic.
+bool split_topic(const char* topic, std::vector<std::string>& levels) {
+  char** parts = nullptr;
+  int count = 0;
+  if (mosquitto_sub_topic_tokenise(topic, &parts, &count) != MOSQ_ERR_SUCCESS) return false;
+  levels.clear();
+  levels.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) levels.emplace_back(parts[i] != nullptr ? parts[i] : "");
+  mosquitto_sub_topic_tokens_free(&parts, count);
+  return true;
+}
+
+}  // namespace
+
+timespec (*read_realtime_clock)() = read_clock_realtime;
+
+std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision) {
+  const std::int64_t sec = now.tv_sec;
+  const std::int64_t nsec = now.tv_nsec;
+  if (precision == "s") return sec;
+  if (precision == "ms") return sec * 1000 + nsec / 1000000;
+  if (precision == "us") return sec * 1000000 + nsec / 1000;
+  if (precision == "ns") return sec * 1000000000 + nsec;
+  return 0;
+}
+
+std::int64_t arrival_timestamp() {
+  return timestamp_in_precision(read_realtime_clock(), settings.precision);
+}
+
+std::vector<std::string_view> split_payload(std::string_view payload) {
+  std::vector<std::string_view> tokens;
+  if (!has_printable_byte(payload)) return tokens;
+  const char* const begin = payload.data();
+  const char* const end = begin + payload.size();
+  for (std::cregex_token_iterator it(begin, end, whitespace_runs(), -1), last; it != last; ++it) {
+    if (it->length() > 0) tokens.emplace_back(it->first, static_cast<std::size_t>(it->length()));
+  }
+  return tokens;
+}
+
+bool accept_message(const char* topic, const void* payload, int payload_length,
+                    std::vector<std::string>& levels, std::vector<std::string_view>& tokens) {
+  if (payload_length <= 0 || topic == nullptr || breaks_line(topic)) return false;
+  if (!split_topic(topic, levels)) return false;
+  if (levels.size() < 2 || levels.front() != "v1") return false;
+  if (payload_length > kMaxPayloadBytes) return false;
+  tokens = split_payload(
+      std::string_view(static_cast<const char*>(payload), static_cast<std::size_t>(payload_length)));
+  return !tokens.empty();
+}
+
+std::optional<std::string> translate_message(const char* topic, const void* payload,
+                                             int payload_length, std::int64_t arrival,
+                                             const RecordIdentity& identity) {
+  std::vector<std::string> levels;
+  std::vector<std::string_view> tokens;
+  if (!accept_message(topic, payload, payload_length, levels, tokens)) return std::nullopt;
+  return format_record(topic, levels.back(), tokens, arrival, identity);
+}
+
+void on_message(mosquitto* /*client*/, void* /*user_data*/, const mosquitto_message* message) {
+  const std::int64_t arrival = arrival_timestamp();
+  std::vector<std::string> levels;
+  std::vector<std::string_view> tokens;
+  if (!accept_message(message->topic, message->payload, message->payloadlen, levels, tokens)) {
+    return;
+  }
+  build_record(message->topic, levels, tokens, arrival);
+}

@@ -1,0 +1,49 @@
+// Message intake: stamps each delivered message with its arrival time,
+// applies the topic and payload rules and cuts the payload into tokens.
+// Every message that breaks a rule is dropped silently.
+#ifndef MQTT_INFLUX_BRIDGE_TRANSLATE_INTAKE_H_
+#define MQTT_INFLUX_BRIDGE_TRANSLATE_INTAKE_H_
+
+#include <mosquitto.h>
+#include <time.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "translate/record.h"
+
+// Payloads longer than this are dropped; the bound caps the work per message.
+inline constexpr int kMaxPayloadBytes = 1023;
+
+// The real-time clock the arrival timestamp is read from. Tests pin it.
+extern timespec (*read_realtime_clock)();
+
+// The clock value in the unit named by precision ("s", "ms", "us", "ns",
+// compared exactly); 0 for any other text. Signed 64-bit arithmetic.
+std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision);
+// Reads the clock and converts it with the configured precision.
+std::int64_t arrival_timestamp();
+
+// The maximal runs of non-white-space bytes, in order; empty when no byte is
+// printable. The views point into payload.
+std::vector<std::string_view> split_payload(std::string_view payload);
+
+// The intake rules: fills the topic's levels (an empty level becomes an empty
+// text) and the payload's tokens, or returns false to drop the message.
+bool accept_message(const char* topic, const void* payload, int payload_length,
+                    std::vector<std::string>& levels, std::vector<std::string_view>& tokens);
+
+// The intake rules and the record, without I/O: the record for this message,
+// or nothing when it is dropped. topic is NUL-terminated, as the library gives it.
+std::optional<std::string> translate_message(const char* topic, const void* payload,
+                                             int payload_length, std::int64_t arrival,
+                                             const RecordIdentity& identity);
+
+// libmosquitto's message callback: translates the message and hands the
+// record to build_record's writer and trace line.
+void on_message(mosquitto* client, void* user_data, const mosquitto_message* message);
+
+#endif  // MQTT_INFLUX_BRIDGE_TRANSLATE_INTAKE_H_

@@ -1,0 +1,32 @@
+// When the next POST may be tried after failures: 1 s after the first, then
+// doubling up to 30 s, so a dead database costs one short attempt now and
+// then instead of a time-out on every message.
+#ifndef MQTT_INFLUX_BRIDGE_WRITER_BACK_OFF_H_
+#define MQTT_INFLUX_BRIDGE_WRITER_BACK_OFF_H_
+
+#include <algorithm>
+#include <chrono>
+
+class BackOff {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds kFirstDelay{1000};
+  static constexpr std::chrono::milliseconds kLongestDelay{30000};
+
+  bool due(Clock::time_point now) const { return now >= next_attempt_; }
+  void failed(Clock::time_point now) {
+    delay_ = delay_.count() == 0 ? kFirstDelay : std::min(delay_ * 2, kLongestDelay);
+    next_attempt_ = now + delay_;
+  }
+  void succeeded() {
+    delay_ = std::chrono::milliseconds{0};
+    next_attempt_ = Clock::time_point{};
+  }
+  std::chrono::milliseconds delay() const { return delay_; }
+
+ private:
+  std::chrono::milliseconds delay_{0};
+  Clock::time_point next_attempt_{};
+};
+
+#endif  // MQTT_INFLUX_BRIDGE_WRITER_BACK_OFF_H_
