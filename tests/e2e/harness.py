@@ -1,0 +1,301 @@
+"""Servers and processes for the end-to-end tests.
+
+Every test runs inside a private network namespace (see netns.sh), so the
+fixed ports 1883 (broker) and 8086 (database) are its own. Each helper starts
+a real process or a small in-process server, waits for it with a deadline and
+stops only what it started, by pid.
+"""
+
+import json
+import os
+import re
+import shlex
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+BROKER_PORT = 1883
+DATABASE_PORT = 8086
+
+
+def bridge_command():
+    runner = shlex.split(os.environ.get("BRIDGE_RUNNER", ""))
+    return runner + [os.environ["BRIDGE_BIN"]]
+
+
+def wait_until(predicate, timeout, what, interval=0.02):
+    """Polls predicate until it returns a true value; fails the test after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def port_open(port, host="127.0.0.1"):
+    try:
+        with socket.create_connection((host, port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+def stop_process(process, sig=signal.SIGTERM, timeout=10):
+    if process.poll() is None:
+        process.send_signal(sig)
+        try:
+            process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+class Broker:
+    """A mosquitto broker on 127.0.0.1:1883 with a configuration of the test's own."""
+
+    def __init__(self, workdir, extra_config=""):
+        self.config = os.path.join(workdir, "mosquitto-%d.conf" % id(self))
+        self.log = os.path.join(workdir, "mosquitto.log")
+        self.extra_config = extra_config
+        self.process = None
+
+    def start(self, extra_config=None):
+        if extra_config is not None:
+            self.extra_config = extra_config
+        with open(self.config, "w") as f:
+            f.write("listener %d 127.0.0.1\n" % BROKER_PORT)
+            f.write("allow_anonymous true\n" if "allow_anonymous" not in self.extra_config else "")
+            f.write(self.extra_config)
+        self.process = subprocess.Popen(["mosquitto", "-c", self.config],
+                                        stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        wait_until(lambda: port_open(BROKER_PORT), 10, "the broker to listen")
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            stop_process(self.process)
+            wait_until(lambda: not port_open(BROKER_PORT), 10, "the broker to stop listening")
+
+
+def publish(topic, payload, qos=1, timeout=10):
+    """Publishes one message with mosquitto_pub; returns True when the broker took it."""
+    command = ["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT), "-q", str(qos),
+               "-t", topic]
+    payload = payload.encode("latin-1") if isinstance(payload, str) else payload
+    if payload:
+        command += ["-s"]  # the message is the whole of standard input, bytes unchanged
+    else:
+        command += ["-n"]
+    try:
+        done = subprocess.run(command, input=payload, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return False
+    return done.returncode == 0
+
+
+def publish_lines(topic, payloads, qos=1, timeout=120):
+    """Publishes many messages through one mosquitto_pub connection, one per line."""
+    data = "".join(p + "\n" for p in payloads).encode()
+    done = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
+                           "-q", str(qos), "-t", topic, "-l"],
+                          input=data, capture_output=True, timeout=timeout)
+    if done.returncode != 0:
+        raise AssertionError("mosquitto_pub -l failed: %r" % done.stderr)
+
+
+class Bridge:
+    """The bridge under test, its standard output collected line by line."""
+
+    def __init__(self, args, workdir=None):
+        self.args = list(args)
+        self.output = bytearray()
+        self.lines_seen = []  # (monotonic time, line) in order of arrival
+        self.lock = threading.Lock()
+        self.process = subprocess.Popen(bridge_command() + self.args, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.errors = b""
+        self.error_reader = threading.Thread(target=self._read_errors, daemon=True)
+        self.error_reader.start()
+
+    def _read(self):
+        pending = b""
+        while True:
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            with self.lock:
+                self.output += chunk
+                pending += chunk
+                *complete, pending = pending.split(b"\n")
+                now = time.monotonic()
+                for line in complete:
+                    self.lines_seen.append((now, line.decode("latin-1")))
+
+    def _read_errors(self):
+        self.errors = self.process.stderr.read()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def lines(self):
+        with self.lock:
+            return [line for _, line in self.lines_seen]
+
+    def timed_lines(self):
+        with self.lock:
+            return list(self.lines_seen)
+
+    def stdout_bytes(self):
+        with self.lock:
+            return bytes(self.output)
+
+    def wait_line(self, pattern, timeout=10, count=1):
+        """Waits until count lines match the regular expression; returns the matches."""
+        regex = re.compile(pattern)
+
+        def matches():
+            found = [line for line in self.lines() if regex.search(line)]
+            return found if len(found) >= count else None
+
+        return wait_until(matches, timeout, "%d line(s) matching %r in %r" % (
+            count, pattern, self.lines()[-20:]))
+
+    def wait_subscribed(self, count=1, timeout=15):
+        return self.wait_line(r"^T: on_subscribe\(\)", timeout, count)
+
+    def signal(self, sig):
+        self.process.send_signal(sig)
+
+    def wait_exit(self, timeout=20):
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the bridge did not exit within %d s" % timeout)
+        self.reader.join(5)
+        self.error_reader.join(5)
+        return code
+
+    def running(self):
+        return self.process.poll() is None
+
+    def status_kib(self, field):
+        """A memory figure from /proc/<pid>/status, such as VmHWM or VmRSS, in KiB."""
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+        raise KeyError(field)
+
+    def stop(self):
+        stop_process(self.process, signal.SIGKILL)
+        self.reader.join(5)
+
+
+class Influx:
+    """A real InfluxDB 1.x server on 127.0.0.1:8086 with its own configuration and data."""
+
+    def __init__(self, workdir):
+        self.dir = os.path.join(workdir, "influxdb")
+        os.makedirs(self.dir, exist_ok=True)
+        self.config = os.path.join(self.dir, "influxdb.conf")
+        self.log = os.path.join(self.dir, "influxd.log")
+        self.process = None
+        with open(self.config, "w") as f:
+            f.write("""reporting-disabled = true
+bind-address = "127.0.0.1:8088"
+[meta]
+  dir = "{d}/meta"
+[data]
+  dir = "{d}/data"
+  wal-dir = "{d}/wal"
+  query-log-enabled = false
+[http]
+  enabled = true
+  bind-address = "127.0.0.1:{port}"
+  log-enabled = false
+[monitor]
+  store-enabled = false
+[continuous_queries]
+  enabled = false
+[logging]
+  level = "warn"
+""".format(d=self.dir, port=DATABASE_PORT))
+
+    def start(self, database="mydb"):
+        env = dict(os.environ, HOME=self.dir)
+        self.process = subprocess.Popen(["influxd", "-config", self.config], env=env,
+                                        stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        wait_until(self._ping, 30, "InfluxDB to answer /ping")
+        if database:
+            self.query("CREATE DATABASE " + database, method="POST")
+        return self
+
+    def _ping(self):
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d/ping" % DATABASE_PORT, timeout=1) as r:
+                return r.status == 204
+        except OSError:
+            return False
+
+    def query(self, q, database="mydb", epoch="ns", method="GET"):
+        params = urllib.parse.urlencode({"q": q, "db": database, "epoch": epoch})
+        url = "http://127.0.0.1:%d/query?%s" % (DATABASE_PORT, params)
+        request = urllib.request.Request(url, method=method)
+        with urllib.request.urlopen(request, timeout=10) as r:
+            return json.load(r)
+
+    def points(self, measurement, database="mydb", epoch="ns"):
+        """All points of a measurement as dicts of column to value."""
+        result = self.query('SELECT * FROM "%s"' % measurement, database, epoch)["results"][0]
+        points = []
+        for series in result.get("series", []):
+            for row in series["values"]:
+                points.append(dict(zip(series["columns"], row)))
+        return points
+
+    def stop(self):
+        if self.process is not None:
+            stop_process(self.process)
+            wait_until(lambda: not port_open(DATABASE_PORT), 15, "InfluxDB to stop listening")
+
+
+class BridgeTestCase(unittest.TestCase):
+    """Gives each test a temporary directory and stops what it started, in reverse order."""
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="bridge-e2e-")
+        self.workdir = self._tmp.name
+        self._started = []
+
+    def tearDown(self):
+        for thing in reversed(self._started):
+            try:
+                thing.stop()
+            except Exception:  # keep stopping the others
+                pass
+        self._tmp.cleanup()
+
+    def started(self, thing):
+        self._started.append(thing)
+        return thing
+
+    def broker(self, extra_config=""):
+        return self.started(Broker(self.workdir, extra_config)).start()
+
+    def influx(self):
+        return self.started(Influx(self.workdir)).start()
+
+    def bridge(self, *args):
+        return self.started(Bridge(args, self.workdir))

@@ -1,0 +1,147 @@
+"""A small HTTP/1.1 server on 127.0.0.1:8086 that stands in for the database.
+
+It records every request (request line, headers, de-chunked body) and answers
+as the test tells it: a status with a body, no answer at all, or a connection
+closed after part of the body. Connections are kept alive as libcurl expects.
+"""
+
+import socket
+import threading
+import time
+
+from harness import DATABASE_PORT
+
+
+class Request:
+    def __init__(self, request_line, headers):
+        self.request_line = request_line
+        self.headers = headers  # list of (name, value) in the order received
+        self.body = b""
+        self.complete = False  # the whole body arrived
+        self.status = None  # the status answered, None when not answered
+        self.time = time.monotonic()
+
+    def header(self, name):
+        values = [v for n, v in self.headers if n.lower() == name.lower()]
+        return values[0] if values else None
+
+    @property
+    def stored(self):
+        return self.complete and self.status is not None and 200 <= self.status < 300
+
+
+class HttpSink:
+    # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes)
+    OK = ("status", 204, b"")
+
+    def __init__(self, port=DATABASE_PORT):
+        self.port = port
+        self.requests = []
+        self.lock = threading.Lock()
+        self.answers = []  # answers for the next requests, in order
+        self.default_answer = self.OK
+        self.release = threading.Event()  # lets hanging requests go
+        self.stopping = threading.Event()
+        self.listener = None
+        self.connections = []
+
+    def start(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port))
+        self.listener.listen(16)
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def stop(self):
+        self.stopping.set()
+        self.release.set()
+        if self.listener is not None:
+            self.listener.close()
+        with self.lock:
+            for connection in self.connections:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                connection.close()
+
+    def answer_next(self, *answers):
+        with self.lock:
+            self.answers.extend(answers)
+
+    def all_requests(self):
+        with self.lock:
+            return list(self.requests)
+
+    def stored_lines(self):
+        """The records of every answered 2xx body, in the order they were stored."""
+        lines = []
+        for request in self.all_requests():
+            if request.stored:
+                lines += request.body.decode("latin-1").splitlines()
+        return lines
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.connections.append(connection)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        reader = connection.makefile("rb")
+        try:
+            while not self.stopping.is_set():
+                request_line = reader.readline()
+                if not request_line:
+                    return
+                headers = []
+                while True:
+                    line = reader.readline()
+                    if line in (b"\r\n", b"\n", b""):
+                        break
+                    name, _, value = line.decode("latin-1").partition(":")
+                    headers.append((name.strip(), value.strip()))
+                request = Request(request_line.decode("latin-1").rstrip("\r\n"), headers)
+                with self.lock:
+                    self.requests.append(request)
+                    answer = self.answers.pop(0) if self.answers else self.default_answer
+                if answer[0] == "close_after":
+                    request.body = reader.read(answer[1])
+                    return
+                self._read_body(reader, request)
+                if answer[0] == "hang":
+                    self.release.wait()
+                    return
+                _, status, body = answer
+                request.status = status
+                head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))
+                connection.sendall(head.encode() + body)
+        except OSError:
+            return
+        finally:
+            reader.close()
+            connection.close()
+
+    @staticmethod
+    def _read_body(reader, request):
+        if (request.header("Transfer-Encoding") or "").lower() == "chunked":
+            while True:
+                size_line = reader.readline()
+                if not size_line:
+                    return
+                size = int(size_line.split(b";")[0].strip(), 16)
+                if size == 0:
+                    reader.readline()  # the empty line after the last chunk
+                    request.complete = True
+                    return
+                request.body += reader.read(size)
+                reader.readline()
+        else:
+            length = int(request.header("Content-Length") or 0)
+            request.body = reader.read(length)
+            request.complete = len(request.body) == length

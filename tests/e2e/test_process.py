@@ -1,0 +1,143 @@
+"""The bridge process against a real mosquitto broker: start-up lines,
+connection failures and refusals, reconnection, and signals."""
+
+import signal
+import subprocess
+import unittest
+
+from harness import BridgeTestCase, bridge_command, publish, wait_until
+from http_sink import HttpSink
+
+
+class ProcessTest(BridgeTestCase):
+    def test_verbose_startup_lines_in_order(self):
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        lines = bridge.lines()
+        self.assertEqual(lines[0], "T: timestamp precision: ms")
+        self.assertRegex(lines[1], r"^D: libmosquitto: \d+\.\d+\.\d+$")
+        self.assertEqual(lines[2:5], [
+            "T: on_connect(): Connection Accepted.",
+            'T: mosquitto_subscribe("v1/#"): No error.',
+            "T: on_subscribe(): mid=1 qos_count=1",
+        ])
+
+    def test_debug_shows_version_but_no_trace(self):
+        self.broker()
+        bridge = self.bridge("-v", "-d", "-c", "n")  # the last of the two wins
+        bridge.wait_line(r"^D: libmosquitto: ")
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual([l for l in bridge.lines() if l.startswith("T: ")], [])
+
+    def test_default_verbosity_is_silent_while_things_work(self):
+        self.broker()
+        sink = self.started(HttpSink().start())
+        bridge = self.bridge("-c", "node-17")
+        # Publish until the subscription is in place and a record lands.
+        wait_until(lambda: publish("v1/kitchen/temp", "21.5") and sink.stored_lines(), 15,
+                   "a record at the sink")
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.stdout_bytes(), b"")
+
+    def test_no_broker_is_one_fatal_line_and_exit_1(self):
+        bridge = self.bridge("-c", "node-17")
+        self.assertEqual(bridge.wait_exit(), 1)
+        lines = bridge.lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^F: mosquitto_connect\(\): .+")
+
+    def test_broker_restart_logs_once_a_second_then_resubscribes(self):
+        broker = self.broker()
+        sink = self.started(HttpSink().start())
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        broker.stop()
+        bridge.wait_line(r"^I: connection error: ", timeout=15, count=4)
+        errors = [t for t, line in bridge.timed_lines() if line.startswith("I: connection error: ")]
+        gaps = [b - a for a, b in zip(errors, errors[1:])]
+        for gap in gaps:
+            self.assertGreater(gap, 0.8, gaps)
+            self.assertLess(gap, 2.5, gaps)
+        broker.start()
+        bridge.wait_subscribed(count=2, timeout=15)
+        self.assertEqual(len(bridge.wait_line(r'^T: mosquitto_subscribe\("v1/#"\): No error\.$',
+                                              count=2)), 2)
+        self.assertTrue(bridge.running())
+        wait_until(lambda: publish("v1/kitchen/temp", "21.5 1700000000000") and sink.stored_lines(),
+                   10, "a record after the reconnection")
+        self.assertEqual(sink.stored_lines()[0],
+                         'temp,host=node-17,mqtt="v1/kitchen/temp" value=21.5 1700000000000')
+
+    def test_refused_client_exits_1(self):
+        self.broker("allow_anonymous false\n")
+        bridge = self.bridge("-v", "-c", "node-17")
+        self.assertEqual(bridge.wait_exit(), 1)
+        self.assertIn("T: on_connect(): Connection Refused: not authorised.", bridge.lines())
+
+    def test_refusal_on_a_reconnect_exits_1(self):
+        broker = self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        broker.stop()
+        bridge.wait_line(r"^I: connection error: ", timeout=10)
+        broker.start("allow_anonymous false\n")
+        self.assertEqual(bridge.wait_exit(timeout=20), 1)
+
+    def test_sighup_is_logged_and_the_bridge_keeps_running(self):
+        self.broker()
+        bridge = self.bridge("-d", "-c", "node-17")
+        bridge.wait_line(r"^D: libmosquitto")
+        wait_until(lambda: bridge.signal(signal.SIGHUP) or bridge.lines()[-1:] == ["I: SIGHUP received"],
+                   10, "the SIGHUP line", interval=0.5)
+        self.assertTrue(bridge.running())
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(), 0)
+
+    def test_sigint_ends_cleanly(self):
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(timeout=5), 0)
+
+    def test_sigterm_with_t_ends_cleanly(self):
+        self.broker()
+        bridge = self.bridge("-v", "-t", "-c", "node-17")
+        bridge.wait_subscribed()
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(timeout=5), 0)
+
+    def test_sigterm_without_t_keeps_its_default_action(self):
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(timeout=5), -signal.SIGTERM)
+
+    def test_empty_prefix_subscribes_to_every_topic_but_takes_only_v1(self):
+        self.broker()
+        sink = self.started(HttpSink().start())
+        bridge = self.bridge("-v", "-H", "", "-c", "node-17")
+        bridge.wait_line(r'^T: mosquitto_subscribe\("#"\): No error\.$')
+        bridge.wait_subscribed()
+        self.assertTrue(publish("v2/kitchen/temp", "1 1"))
+        self.assertTrue(publish("v1/kitchen/temp", "2 2"))
+        wait_until(sink.stored_lines, 10, "a record")
+        self.assertEqual(sink.stored_lines(),
+                         ['temp,host=node-17,mqtt="v1/kitchen/temp" value=2 2'])
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_usage_line_and_exit_1_before_any_connection(self):
+        for args in (["-q", "1"], ["-x"], ["-c"], ["-r"], ["-i"], ["-C", "x"], ["-m", "x"]):
+            done = subprocess.run(bridge_command() + args, capture_output=True, timeout=20)
+            self.assertEqual(done.returncode, 1, args)
+            program = bridge_command()[-1]
+            self.assertEqual(done.stdout, ("TODO: Usage: %s\n" % program).encode(), args)
+
+
+if __name__ == "__main__":
+    unittest.main()
