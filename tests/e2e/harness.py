@@ -75,8 +75,9 @@ class Broker:
             f.write("listener %d 127.0.0.1\n" % BROKER_PORT)
             f.write("allow_anonymous true\n" if "allow_anonymous" not in self.extra_config else "")
             f.write(self.extra_config)
-        self.process = subprocess.Popen(["mosquitto", "-c", self.config],
-                                        stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(["mosquitto", "-c", self.config],
+                                            stdout=log, stderr=subprocess.STDOUT)
         wait_until(lambda: port_open(BROKER_PORT), 10, "the broker to listen")
         return self
 
@@ -201,6 +202,9 @@ class Bridge:
     def stop(self):
         stop_process(self.process, signal.SIGKILL)
         self.reader.join(5)
+        self.error_reader.join(5)
+        self.process.stdout.close()
+        self.process.stderr.close()
 
 
 class Influx:
@@ -235,8 +239,9 @@ bind-address = "127.0.0.1:8088"
 
     def start(self, database="mydb"):
         env = dict(os.environ, HOME=self.dir)
-        self.process = subprocess.Popen(["influxd", "-config", self.config], env=env,
-                                        stdout=open(self.log, "ab"), stderr=subprocess.STDOUT)
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(["influxd", "-config", self.config], env=env,
+                                            stdout=log, stderr=subprocess.STDOUT)
         wait_until(self._ping, 30, "InfluxDB to answer /ping")
         if database:
             self.query("CREATE DATABASE " + database, method="POST")

@@ -57,6 +57,10 @@ class HttpSink:
         self.stopping.set()
         self.release.set()
         if self.listener is not None:
+            try:
+                self.listener.shutdown(socket.SHUT_RDWR)  # wakes the thread in accept()
+            except OSError:
+                pass
             self.listener.close()
         with self.lock:
             for connection in self.connections:
