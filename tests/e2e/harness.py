@@ -29,7 +29,7 @@ def bridge_command():
     return runner + [os.environ["BRIDGE_BIN"]]
 
 
-def wait_until(predicate, timeout, what, interval=0.02):
+def wait_until(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns a true value; fails the test after timeout seconds."""
     deadline = time.monotonic() + timeout
     while True:
@@ -103,14 +103,12 @@ def publish(topic, payload, qos=1, timeout=10):
     return done.returncode == 0
 
 
-def publish_lines(topic, payloads, qos=1, timeout=120):
-    """Publishes many messages through one mosquitto_pub connection, one per line."""
-    data = "".join(p + "\n" for p in payloads).encode()
-    done = subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(BROKER_PORT),
-                           "-q", str(qos), "-t", topic, "-l"],
-                          input=data, capture_output=True, timeout=timeout)
+def publish_many(topic, count, mode="seq", first=0, timeout=300):
+    """Publishes count numbered messages and returns once the broker took them all."""
+    done = subprocess.run([os.environ["PUBLISHER_BIN"], topic, str(count), mode, str(first)],
+                          capture_output=True, timeout=timeout)
     if done.returncode != 0:
-        raise AssertionError("mosquitto_pub -l failed: %r" % done.stderr)
+        raise AssertionError("publisher failed: %r" % done.stderr)
 
 
 class Bridge:
@@ -165,13 +163,21 @@ class Bridge:
     def wait_line(self, pattern, timeout=10, count=1):
         """Waits until count lines match the regular expression; returns the matches."""
         regex = re.compile(pattern)
+        found = []
+        checked = 0
 
         def matches():
-            found = [line for line in self.lines() if regex.search(line)]
+            nonlocal checked
+            with self.lock:
+                fresh = [line for _, line in self.lines_seen[checked:]]
+            checked += len(fresh)
+            found.extend(line for line in fresh if regex.search(line))
             return found if len(found) >= count else None
 
-        return wait_until(matches, timeout, "%d line(s) matching %r in %r" % (
-            count, pattern, self.lines()[-20:]))
+        try:
+            return wait_until(matches, timeout, "%d line(s) matching %r" % (count, pattern))
+        except AssertionError as e:
+            raise AssertionError("%s; last lines: %r" % (e, self.lines()[-20:])) from None
 
     def wait_subscribed(self, count=1, timeout=15):
         return self.wait_line(r"^T: on_subscribe\(\)", timeout, count)

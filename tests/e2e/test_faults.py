@@ -1,0 +1,132 @@
+"""The writer under a misbehaving database: stalls, broken transfers, error
+statuses, refused connections, shutdown with records pending, and a flood."""
+
+import signal
+import time
+
+from harness import BridgeTestCase, publish, publish_many, wait_until
+from http_sink import HttpSink
+
+
+def record(n):
+    return 'temp,host=node-17,mqtt="v1/kitchen/temp" value=%d %d' % (n, 1700000000000 + n)
+
+
+class FaultTest(BridgeTestCase):
+    def start(self, *args, broker_config=""):
+        self.broker(broker_config)
+        bridge = self.bridge("-v", "-c", "node-17", *args)
+        bridge.wait_subscribed()
+        return bridge
+
+    def send(self, *numbers):
+        for n in numbers:
+            self.assertTrue(publish("v1/kitchen/temp", "%d %d" % (n, 1700000000000 + n)))
+
+    def test_stalled_database_never_costs_the_mqtt_connection(self):
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("hang",)
+        bridge = self.start()
+        deadline = time.monotonic() + 14  # past the 10 s keep-alive and its grace
+        n = 0
+        while time.monotonic() < deadline:
+            n += 1
+            self.send(n)
+            time.sleep(0.2)
+        sink.default_answer = HttpSink.OK
+        sink.release.set()
+        wait_until(lambda: len(sink.stored_lines()) >= n, 40, "%d records" % n)
+        self.assertEqual(sink.stored_lines(), [record(i) for i in range(1, n + 1)])
+        lines = bridge.lines()
+        self.assertFalse([l for l in lines if "connection error" in l or "on_disconnect" in l],
+                         lines)
+        self.assertEqual(len(bridge.wait_subscribed()), 1)  # never had to subscribe again
+
+    def test_connection_closed_mid_body_loses_nothing_and_leaves_no_fragment(self):
+        sink = self.started(HttpSink().start())
+        # The first record's chunk is cut inside the record.
+        sink.answer_next(("close_after", 30))
+        self.start()
+        self.send(1)
+        self.send(2, 3)
+        wait_until(lambda: len(sink.stored_lines()) >= 3, 15, "three records")
+        self.assertEqual(sink.stored_lines(), [record(1), record(2), record(3)])
+        broken = sink.all_requests()[0]
+        self.assertFalse(broken.complete)
+        self.assertNotEqual(broken.body, b"")
+
+    def test_server_error_keeps_the_records_for_the_next_attempt(self):
+        sink = self.started(HttpSink().start())
+        sink.answer_next(("status", 503, b"busy"), ("status", 404, b"no db"))
+        bridge = self.start()
+        self.send(1)
+        bridge.wait_line(r"D: POST failed: HTTP status 503$")  # after the body "busy"
+        self.send(2)
+        wait_until(lambda: len(sink.stored_lines()) >= 2, 15, "both records")
+        self.assertEqual(sink.stored_lines(), [record(1), record(2)])
+        bridge.wait_line(r"D: POST failed: HTTP status 404$")
+
+    def test_bad_request_drops_the_body_with_an_info_line(self):
+        sink = self.started(HttpSink().start())
+        sink.answer_next(("status", 400, b'{"error":"bad"}'))
+        bridge = self.start()
+        self.send(1)
+        bridge.wait_line(r"I: write refused with HTTP status 400: records dropped: 1$")
+        self.send(2)
+        wait_until(sink.stored_lines, 10, "the second record")
+        self.assertEqual(sink.stored_lines(), [record(2)])
+        self.assertIn(b'{"error":"bad"}', bridge.stdout_bytes())
+
+    def test_refused_connections_then_records_arrive_without_a_new_message(self):
+        bridge = self.start()
+        self.send(1, 2, 3)
+        bridge.wait_line(r"^D: POST failed: ", count=1)
+        sink = self.started(HttpSink().start())
+        started = time.monotonic()
+        wait_until(lambda: len(sink.stored_lines()) >= 3, 35, "the records")
+        self.assertEqual(sink.stored_lines(), [record(1), record(2), record(3)])
+        # Within the back-off in force (at most a few seconds after two failures).
+        self.assertLess(time.monotonic() - started, 5)
+
+    def test_sigint_posts_what_is_pending(self):
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("status", 503, b"")
+        bridge = self.start()
+        self.send(1, 2)
+        # Several failures: the back-off has grown to seconds, so only the
+        # last attempt at shutdown can deliver in time.
+        bridge.wait_line(r"^D: POST failed: HTTP status 503$", timeout=15, count=3)
+        sink.default_answer = HttpSink.OK
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(timeout=15), 0)
+        self.assertEqual(sink.stored_lines(), [record(1), record(2)])
+        self.assertFalse([l for l in bridge.lines() if "not delivered" in l])
+
+    def test_sigint_with_the_database_down_reports_what_is_lost(self):
+        bridge = self.start()
+        self.send(1, 2)
+        bridge.wait_line(r"^T: temp,.* 1700000000002$")
+        started = time.monotonic()
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(timeout=20), 0)
+        self.assertLess(time.monotonic() - started, 15)
+        self.assertEqual(bridge.lines()[-1], "I: records not delivered at shutdown: 2")
+
+    def test_flood_with_database_down_stays_bounded_and_keeps_the_newest(self):
+        # No queue limit at the broker, so every message reaches the bridge.
+        bridge = self.start(broker_config="max_queued_messages 0\n")
+        baseline_kib = bridge.status_kib("VmHWM")
+        total = 150000  # about 12 MiB of records: three times the cap
+        publish_many("v1/flood/temp", total)
+        bridge.wait_line(r" value=%d %d$" % (total - 1, 1700000000000 + total - 1), timeout=120)
+        grown_kib = bridge.status_kib("VmHWM") - baseline_kib
+        self.assertLess(grown_kib, 9 * 1024, "peak resident memory grew by %d KiB" % grown_kib)
+        bridge.wait_line(r"^I: pending text full: oldest records dropped: \d+$")
+        sink = self.started(HttpSink().start())
+        wait_until(lambda: sink.stored_lines()
+                   and sink.stored_lines()[-1].endswith(" %d" % (1700000000000 + total - 1)),
+                   60, "the newest record")
+        stored = sink.stored_lines()
+        numbers = [int(line.split(" value=")[1].split()[0]) for line in stored]
+        self.assertEqual(numbers, list(range(numbers[0], total)))  # the newest, in order, whole
+        self.assertGreater(len(numbers), 30000)
