@@ -29,6 +29,11 @@ def bridge_command():
     return runner + [os.environ["BRIDGE_BIN"]]
 
 
+def memory_figures_meaningful():
+    """False when the bridge runs under a sanitizer or another tool that owns its memory."""
+    return not os.environ.get("BRIDGE_SANITIZED") and not os.environ.get("BRIDGE_RUNNER")
+
+
 def wait_until(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns a true value; fails the test after timeout seconds."""
     deadline = time.monotonic() + timeout

@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -91,7 +92,10 @@ class IdentityFile : public testing::Test {
     std::ofstream(path_, std::ios::binary) << content;
   }
   void TearDown() override { std::remove(path_.c_str()); }
-  const std::string path_ = testing::TempDir() + "app-id";
+  // One file per test and process: ctest runs the tests in parallel.
+  const std::string path_ = testing::TempDir() + "app-id-" +
+                            testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+                            std::to_string(getpid());
 };
 
 TEST_F(IdentityFile, ResolvesFromFileContent) {
