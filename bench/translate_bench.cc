@@ -1,0 +1,38 @@
+// Translation alone, without I/O: topic rules, payload splitting and record
+// building for one message, per payload layout.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "translate/intake.h"
+
+namespace {
+
+void translate(benchmark::State& state, const char* payload) {
+  const std::string topic = "v1/bench/temp";
+  const std::string bytes = payload;
+  const RecordIdentity identity{"node-17", "value"};
+  for (auto _ : state) {
+    auto record = translate_message(topic.c_str(), bytes.data(), static_cast<int>(bytes.size()),
+                                    1700000000123, identity);
+    benchmark::DoNotOptimize(record);
+  }
+}
+
+BENCHMARK_CAPTURE(translate, value, "21.5");
+BENCHMARK_CAPTURE(translate, value_timestamp, "21.5 1700000000000");
+BENCHMARK_CAPTURE(translate, tag_field_timestamp, "sensor=a celsius=21.5 1700000000000");
+BENCHMARK_CAPTURE(translate, dropped_layout, "21.5 22.0 1700000000000");
+
+void split(benchmark::State& state) {
+  const std::string payload = "sensor=a celsius=21.5 1700000000000";
+  for (auto _ : state) {
+    auto tokens = split_payload(payload);
+    benchmark::DoNotOptimize(tokens);
+  }
+}
+BENCHMARK(split);
+
+}  // namespace
+
+BENCHMARK_MAIN();
