@@ -110,7 +110,8 @@ def publish(topic, payload, qos=1, timeout=10):
 
 def publish_many(topic, count, mode="seq", first=0, timeout=300):
     """Publishes count numbered messages and returns once the broker took them all."""
-    done = subprocess.run([os.environ["PUBLISHER_BIN"], topic, str(count), mode, str(first)],
+    runner = shlex.split(os.environ.get("PUBLISHER_RUNNER", ""))
+    done = subprocess.run(runner + [os.environ["PUBLISHER_BIN"], topic, str(count), mode, str(first)],
                           capture_output=True, timeout=timeout)
     if done.returncode != 0:
         raise AssertionError("publisher failed: %r" % done.stderr)
