@@ -51,7 +51,7 @@ inline constexpr const char* kHeaderNoExpect = "Expect:";
 // HTTP writer: failures and losses. Counts are inserted between the pieces.
 inline constexpr std::string_view kPostFailed = "POST failed: ";
 inline constexpr std::string_view kHttpStatus = "HTTP status ";
-inline constexpr std::string_view kNoCurlHandle = "no libcurl handle";
+inline constexpr std::string_view kCurlSetupFailed = "libcurl handle or header list could not be made";
 inline constexpr std::string_view kWriteRefused = "write refused with HTTP status ";
 inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
 inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";

@@ -102,7 +102,7 @@ InfluxWriter::Outcome InfluxWriter::post_once() {
   if (handle == nullptr || !headers.append(texts::kHeaderContentType) ||
       !headers.append(texts::kHeaderAccept) || !headers.append(texts::kHeaderChunked) ||
       !headers.append(texts::kHeaderNoExpect)) {
-    log_debug(std::string(texts::kPostFailed) + std::string(texts::kNoCurlHandle));
+    log_debug(std::string(texts::kPostFailed) + std::string(texts::kCurlSetupFailed));
     std::lock_guard<std::mutex> lock(mutex);
     pending.end_transfer(false);
     return Outcome::kFailed;
