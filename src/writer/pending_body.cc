@@ -18,7 +18,6 @@ std::size_t PendingBody::append(std::string_view record) {
     discard_front(end - start_ + 1, 1);
     ++dropped;
   }
-  reserve_for(added);
   text_.append(record.data(), record.size());
   text_.push_back('\n');
   ++records_;
@@ -52,16 +51,6 @@ void PendingBody::end_transfer(bool answered) {
   offset_ = 0;
   body_bytes_ = 0;
   body_records_ = 0;
-}
-
-void PendingBody::reserve_for(std::size_t added) {
-  const std::size_t needed = text_.size() + added;
-  if (needed <= text_.capacity()) return;
-  // Grow by doubling, but never past what the cap can ever need (live text
-  // up to the cap plus a dead front of up to an eighth of it), so that the
-  // text's block does not jump to twice the cap at the end of an outage.
-  const std::size_t ceiling = cap_bytes_ + cap_bytes_ / 8 + kKeepCapacityBytes;
-  text_.reserve(std::max(needed, std::min(2 * text_.capacity(), ceiling)));
 }
 
 void PendingBody::discard_front(std::size_t bytes, std::size_t records) {

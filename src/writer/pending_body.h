@@ -50,8 +50,6 @@ class PendingBody {
   std::string_view text() const { return std::string_view(text_).substr(start_); }
 
  private:
-  // Makes room for `added` more bytes of text, within the cap's bounds.
-  void reserve_for(std::size_t added);
   // Removes the first `bytes` of the text, which end on a record boundary.
   void discard_front(std::size_t bytes, std::size_t records);
 
