@@ -27,6 +27,8 @@ inline constexpr std::string_view kConnectionError = "connection error: ";
 inline constexpr std::string_view kSighupReceived = "SIGHUP received";
 inline constexpr std::string_view kLibmosquittoVersion = "libmosquitto: ";
 inline constexpr std::string_view kTimestampPrecision = "timestamp precision: ";
+// libmosquitto 2.0 has no text of its own for a keep-alive time-out ("Unknown error.").
+inline constexpr std::string_view kKeepaliveExceeded = "no answer from the broker within the keep-alive";
 
 // Connection callbacks.
 inline constexpr std::string_view kOnConnect = "on_connect(): ";
@@ -35,6 +37,10 @@ inline constexpr std::string_view kOnSubscribeMid = "on_subscribe(): mid=";
 inline constexpr std::string_view kOnSubscribeQosCount = " qos_count=";
 inline constexpr std::string_view kSubscribeOpen = "mosquitto_subscribe(\"";
 inline constexpr std::string_view kSubscribeClose = "\"): ";
+// Info lines, so that a bridge that can never receive anything says why.
+inline constexpr std::string_view kConnectionRefused = "connection refused: ";
+inline constexpr std::string_view kSubscribeNotSent = "subscription not sent: ";
+inline constexpr std::string_view kSubscribeRefused = "subscription refused by the broker: ";
 
 // HTTP writer: the request.
 inline constexpr std::string_view kUrlScheme = "http://";
@@ -52,10 +58,24 @@ inline constexpr const char* kHeaderNoExpect = "Expect:";
 inline constexpr std::string_view kPostFailed = "POST failed: ";
 inline constexpr std::string_view kHttpStatus = "HTTP status ";
 inline constexpr std::string_view kCurlSetupFailed = "libcurl handle or header list could not be made";
+inline constexpr std::string_view kCurlUnavailable = "libcurl could not be set up";
 inline constexpr std::string_view kWriteRefused = "write refused with HTTP status ";
 inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
 inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";
 inline constexpr std::string_view kUndelivered = "records not delivered at shutdown: ";
+// One line when an outage of the database begins, one when it ends.
+inline constexpr std::string_view kOutageBegins = "database unreachable: ";
+inline constexpr std::string_view kOutageRecordsKept = "; records kept: ";
+inline constexpr std::string_view kOutageEnds = "database reachable again after ";
+inline constexpr std::string_view kOutageDelivered = " s; records delivered from the backlog: ";
+inline constexpr std::string_view kOutageStillPending = ", still pending: ";
+
+// The service manager's status line (systemd's STATUS=).
+inline constexpr std::string_view kStatusConnecting = "connecting to the broker";
+inline constexpr std::string_view kStatusDelivering = "connected, delivering";
+inline constexpr std::string_view kStatusBrokerLost = "broker lost since ";
+inline constexpr std::string_view kStatusDatabaseDown = "database unreachable since ";
+inline constexpr std::string_view kStatusRecordsPending = " records pending";
 
 }  // namespace texts
 

@@ -8,7 +8,16 @@ volatile std::sig_atomic_t hangup_received = 0;
 void handle_signal(int signal_number) {
   switch (signal_number) {
     case SIGINT:
-    case SIGTERM: running = 0; break;
+    case SIGTERM:
+      if (!running) {
+        // A second request while the bridge is already stopping (its last
+        // delivery attempt can take seconds): end at once, by the signal's
+        // own default action. Both calls are async-signal-safe.
+        signal(signal_number, SIG_DFL);
+        raise(signal_number);
+      }
+      running = 0;
+      break;
     case SIGHUP: hangup_received = 1; break;
     default: break;
   }

@@ -5,7 +5,8 @@
 
 #include <csignal>
 
-// On until SIGINT (or SIGTERM with -t) asks the main loop to stop.
+// On until SIGINT (or SIGTERM with -t) asks the main loop to stop. A second
+// such signal once it is off ends the process at once.
 extern volatile std::sig_atomic_t running;
 // Set by SIGHUP; the main loop logs "SIGHUP received" and clears it.
 extern volatile std::sig_atomic_t hangup_received;

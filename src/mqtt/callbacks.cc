@@ -1,33 +1,59 @@
 #include "mqtt/callbacks.h"
 
-#include <cstdlib>
 #include <string>
 
 #include "app/log.h"
 #include "app/settings.h"
 #include "texts.h"
 
+Session session;
+
+namespace {
+
+// SUBACK's "failure" return code.
+constexpr int kSubscriptionFailure = 0x80;
+
+}  // namespace
+
 std::string subscription_filter(const std::string& topic_prefix) { return topic_prefix + "#"; }
 
 void on_connect(mosquitto* client, void* /*user_data*/, int code) {
   log_trace(std::string(texts::kOnConnect) + mosquitto_connack_string(code));
-  if (code != 0) std::exit(1);
+  if (code != 0) {
+    // The library closes the connection and the loop call fails; the main
+    // loop then stops the bridge with status 1.
+    session.refused_code = code;
+    return;
+  }
+  session.connected = true;
+  session.ever_connected = true;
 
   const std::string filter = subscription_filter(settings.topic_prefix);
   const int result = mosquitto_subscribe(client, nullptr, filter.c_str(), kSubscriptionQos);
+  const char* const reason = mosquitto_strerror(result);
   if (trace_enabled()) {
     log_trace(std::string(texts::kSubscribeOpen) + filter + std::string(texts::kSubscribeClose) +
-              mosquitto_strerror(result));
+              reason);
+  }
+  if (result != MOSQ_ERR_SUCCESS) {
+    log_info(std::string(texts::kSubscribeNotSent) + filter + ": " + reason);
   }
 }
 
 void on_disconnect(mosquitto* /*client*/, void* /*user_data*/, int code) {
+  session.connected = false;
   log_trace(std::string(texts::kOnDisconnect) + mosquitto_connack_string(code));
 }
 
 void on_subscribe(mosquitto* /*client*/, void* /*user_data*/, int message_id, int qos_count,
-                  const int* /*granted_qos*/) {
+                  const int* granted_qos) {
   std::ostringstream line;
   line << texts::kOnSubscribeMid << message_id << texts::kOnSubscribeQosCount << qos_count;
   log_trace(line);
+  for (int i = 0; granted_qos != nullptr && i < qos_count; ++i) {
+    if (granted_qos[i] == kSubscriptionFailure) {
+      log_info(std::string(texts::kSubscribeRefused) + subscription_filter(settings.topic_prefix));
+      break;
+    }
+  }
 }

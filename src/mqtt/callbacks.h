@@ -7,11 +7,23 @@
 
 #include <string>
 
-// After each CONNACK: a refusal ends the process with status 1 (on a
-// reconnect too); an acceptance subscribes to topic_prefix + "#" at QoS 1,
-// so the subscription is renewed on every connection of the clean session.
+// What the callbacks learnt about the connection, for the main loop to act on
+// once the loop call returns (the callbacks never end the process themselves,
+// so the last attempt to deliver pending records always runs).
+struct Session {
+  bool connected = false;       // the current connection's CONNACK accepted it
+  bool ever_connected = false;  // some CONNACK accepted a connection
+  int refused_code = 0;         // a CONNACK's non-zero code; the bridge then ends with status 1
+};
+extern Session session;
+
+// After each CONNACK: a refusal is noted in `session`; an acceptance
+// subscribes to topic_prefix + "#" at QoS 1, so the subscription is renewed
+// on every connection of the clean session. A filter the library rejects is
+// reported at info level; the bridge stays connected.
 void on_connect(mosquitto* client, void* user_data, int code);
 void on_disconnect(mosquitto* client, void* user_data, int code);
+// Reports at info level a subscription the broker refused (granted 0x80).
 void on_subscribe(mosquitto* client, void* user_data, int message_id, int qos_count,
                   const int* granted_qos);
 

@@ -1,5 +1,6 @@
 #include "writer/influx_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/log.h"
@@ -55,20 +56,22 @@ void InfluxWriter::write(std::string_view line) {
     dropped = pending.append(line);
   }
   if (dropped > 0) note_dropped(dropped);
-  if (back_off_.due(BackOff::Clock::now())) post_pending();
+  if (transfer_allowed_ && back_off_.due(BackOff::Clock::now())) post_pending();
 }
 
 void InfluxWriter::retry_pending() {
-  if (!back_off_.due(BackOff::Clock::now())) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (pending.empty()) return;
-  }
-  post_pending();
+  if (has_due_work()) post_pending();
+}
+
+bool InfluxWriter::has_due_work() {
+  if (!transfer_allowed_ || !back_off_.due(BackOff::Clock::now())) return false;
+  std::lock_guard<std::mutex> lock(mutex);
+  return !pending.empty();
 }
 
 void InfluxWriter::post_pending() {
-  if (post_once() == Outcome::kFailed) {
+  transfer_allowed_ = false;
+  if (post_once(std::chrono::milliseconds(kTransferTimeoutMs)) == Outcome::kFailed) {
     back_off_.failed(BackOff::Clock::now());
     return;
   }
@@ -78,16 +81,50 @@ void InfluxWriter::post_pending() {
 }
 
 void InfluxWriter::flush_at_shutdown() {
+  using std::chrono::milliseconds;
   const auto deadline = BackOff::Clock::now() + kShutdownBudget;
-  while (pending_records() > 0 && BackOff::Clock::now() < deadline) {
-    if (post_once() == Outcome::kFailed) break;
+  while (pending_records() > 0) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - BackOff::Clock::now());
+    if (left <= milliseconds(0)) break;
+    if (post_once(std::min(left, milliseconds(kTransferTimeoutMs))) == Outcome::kFailed) break;
   }
   report_dropped();
   const std::size_t undelivered = pending_records();
   if (undelivered > 0) log_info(std::string(texts::kUndelivered) + std::to_string(undelivered));
 }
 
-InfluxWriter::Outcome InfluxWriter::post_once() {
+void InfluxWriter::note_failure(const std::string& reason) {
+  log_debug(std::string(texts::kPostFailed) + reason);
+  if (in_outage_) return;
+  in_outage_ = true;
+  outage_since_ = BackOff::Clock::now();
+  outage_since_wall_ = std::chrono::system_clock::now();
+  std::size_t kept;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    kept = pending.record_count();
+  }
+  log_info(std::string(texts::kOutageBegins) + reason + std::string(texts::kOutageRecordsKept) +
+           std::to_string(kept));
+}
+
+void InfluxWriter::note_delivery(std::size_t records) {
+  if (!in_outage_) return;
+  in_outage_ = false;
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(BackOff::Clock::now() - outage_since_);
+  std::size_t still_pending;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    still_pending = pending.record_count();
+  }
+  log_info(std::string(texts::kOutageEnds) + std::to_string(seconds.count()) +
+           std::string(texts::kOutageDelivered) + std::to_string(records) +
+           std::string(texts::kOutageStillPending) + std::to_string(still_pending));
+}
+
+InfluxWriter::Outcome InfluxWriter::post_once(std::chrono::milliseconds budget) {
   std::size_t body_records;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -102,9 +139,11 @@ InfluxWriter::Outcome InfluxWriter::post_once() {
   if (handle == nullptr || !headers.append(texts::kHeaderContentType) ||
       !headers.append(texts::kHeaderAccept) || !headers.append(texts::kHeaderChunked) ||
       !headers.append(texts::kHeaderNoExpect)) {
-    log_debug(std::string(texts::kPostFailed) + std::string(texts::kCurlSetupFailed));
-    std::lock_guard<std::mutex> lock(mutex);
-    pending.end_transfer(false);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pending.end_transfer(false);
+    }
+    note_failure(std::string(texts::kCurlSetupFailed));
     return Outcome::kFailed;
   }
 
@@ -116,8 +155,10 @@ InfluxWriter::Outcome InfluxWriter::post_once() {
   curl_easy_setopt(handle, CURLOPT_READDATA, this);
   curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, forward_seek);
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, this);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, kTransferTimeoutMs);
+  // The whole transfer, connect included, fits the budget.
+  const long budget_ms = static_cast<long>(budget.count());
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, std::min(kConnectTimeoutMs, budget_ms));
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, budget_ms);
   // Time-outs without SIGALRM: the process's signals stay the main loop's.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text_);
@@ -133,10 +174,10 @@ InfluxWriter::Outcome InfluxWriter::post_once() {
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
 
   Outcome outcome;
+  std::string reason;
   if (result != CURLE_OK) {
     outcome = Outcome::kFailed;
-    log_debug(std::string(texts::kPostFailed) +
-              (error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result)));
+    reason = error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result);
   } else if (is_success(status)) {
     outcome = Outcome::kStored;
   } else if (is_final_refusal(status)) {
@@ -145,11 +186,14 @@ InfluxWriter::Outcome InfluxWriter::post_once() {
              std::string(texts::kRefusedRecords) + std::to_string(body_records));
   } else {
     outcome = Outcome::kFailed;
-    log_debug(std::string(texts::kPostFailed) + std::string(texts::kHttpStatus) +
-              std::to_string(status));
+    reason = std::string(texts::kHttpStatus) + std::to_string(status);
   }
-  std::lock_guard<std::mutex> lock(mutex);
-  pending.end_transfer(outcome != Outcome::kFailed);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    pending.end_transfer(outcome != Outcome::kFailed);
+  }
+  if (outcome == Outcome::kFailed) note_failure(reason);
+  if (outcome == Outcome::kStored) note_delivery(body_records);
   return outcome;
 }
 

@@ -29,10 +29,17 @@ inline constexpr std::chrono::milliseconds kShutdownBudget{10000};
 // Calls curl_global_init once, before the writer's handle is made.
 class CurlGlobal final {
  public:
-  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
-  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal() : result_(curl_global_init(CURL_GLOBAL_ALL)) {}
+  ~CurlGlobal() {
+    if (ok()) curl_global_cleanup();
+  }
   CurlGlobal(const CurlGlobal&) = delete;
   CurlGlobal& operator=(const CurlGlobal&) = delete;
+
+  bool ok() const { return result_ == CURLE_OK; }
+
+ private:
+  const CURLcode result_;
 };
 
 class InfluxWriter {
@@ -41,17 +48,33 @@ class InfluxWriter {
   InfluxWriter(const InfluxWriter&) = delete;
   InfluxWriter& operator=(const InfluxWriter&) = delete;
 
+  // False when libcurl's global set-up or the easy handle failed: such a
+  // writer could never deliver anything, and start-up refuses to go on.
+  bool ready() const { return curl_global_.ok() && curl.get() != nullptr; }
+
   // Appends the record and a line feed to `pending`, then posts `pending`
-  // unless a recent failure asks to wait (the main loop retries then).
+  // unless a recent failure asks to wait or this loop turn has had its
+  // transfer already (the main loop retries then).
   // Returns when the transfer, bounded in time, has ended.
   void write(std::string_view line);
   void write(const std::ostringstream& line) { write(std::string_view(line.str())); }
 
+  // Main loop, at the start of every turn: a turn makes at most one
+  // transfer, so no turn lasts longer than one transfer time-out.
+  void begin_turn() { transfer_allowed_ = true; }
   // Main loop, once per turn: posts what is pending once the back-off allows.
   void retry_pending();
-  // Shutdown: posts what is pending, ignoring the back-off but within
-  // kShutdownBudget; logs how many records could not be delivered.
+  // Whether a POST is due now (records pending, back-off over): the main loop
+  // then does not wait for network traffic, so a backlog drains at once.
+  bool has_due_work();
+  // Shutdown: posts what is pending, ignoring the back-off, in transfers that
+  // all fit within kShutdownBudget together; logs how many records could not
+  // be delivered.
   void flush_at_shutdown();
+
+  // Since when the database has been failing, or nothing while it answers.
+  bool in_outage() const { return in_outage_; }
+  std::chrono::system_clock::time_point outage_since() const { return outage_since_wall_; }
 
   // libcurl's body source: hands out the open transfer's body from its
   // offset, in pieces of at most size * count bytes; 0 ends the body.
@@ -72,19 +95,31 @@ class InfluxWriter {
  private:
   enum class Outcome { kStored, kRefused, kFailed };
 
-  // One POST of the oldest pending records; the back-off is the caller's.
-  Outcome post_once();
-  // Posts batches while they succeed; stops at the first failure and backs off.
+  // One POST of the oldest pending records, given at most `budget` in all;
+  // the back-off is the caller's.
+  Outcome post_once(std::chrono::milliseconds budget);
+  // One POST; backs off after a failure and tracks the outage episode.
   void post_pending();
   void note_dropped(std::size_t dropped);
   void report_dropped();
+  // The info lines at the start and the end of an outage episode.
+  void note_failure(const std::string& reason);
+  void note_delivery(std::size_t records);
 
   CurlGlobal curl_global_;
   PendingBody pending;
   std::mutex mutex;
   CurlEasy curl;
   BackOff back_off_;
+  bool transfer_allowed_ = true;
   char error_text_[CURL_ERROR_SIZE] = {};
+  // Why the last transfer failed: libcurl's error text or the HTTP status.
+  std::string failure_reason_;
+  // The outage episode: from the first failure after a success (or after
+  // start) to the next body the database stores.
+  bool in_outage_ = false;
+  BackOff::Clock::time_point outage_since_{};
+  std::chrono::system_clock::time_point outage_since_wall_{};
   // Records dropped at the cap and not yet logged, and when the last such
   // line was written: at most one line a minute during an outage.
   std::size_t dropped_unreported_ = 0;

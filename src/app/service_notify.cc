@@ -1,0 +1,93 @@
+#include "app/service_notify.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A decimal number made only of digits, or nothing.
+bool parse_unsigned(const char* text, std::uint64_t& value) {
+  if (text == nullptr || *text == '\0') return false;
+  value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return true;
+}
+
+}  // namespace
+
+ServiceNotifier::ServiceNotifier(const char* notify_socket, const char* watchdog_usec,
+                                 const char* watchdog_pid, pid_t self) {
+  if (notify_socket == nullptr) return;
+  const std::size_t length = std::strlen(notify_socket);
+  const bool abstract = length > 0 && notify_socket[0] == '@';
+  // A path must be absolute; either form must fit sun_path (an abstract name
+  // needs no terminating NUL, a path does).
+  if (length < 2 || (!abstract && notify_socket[0] != '/') ||
+      length + (abstract ? 0 : 1) > sizeof address_.sun_path) {
+    return;
+  }
+  address_.sun_family = AF_UNIX;
+  std::memcpy(address_.sun_path, notify_socket, length);
+  if (abstract) address_.sun_path[0] = '\0';
+  address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length +
+                                           (abstract ? 0 : 1));
+  // Non-blocking: a supervisor that does not read must never stall the loop.
+  socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (socket_ < 0) return;
+
+  std::uint64_t usec = 0;
+  std::uint64_t pid = 0;
+  const bool for_us = watchdog_pid == nullptr ||
+                      (parse_unsigned(watchdog_pid, pid) && pid == static_cast<std::uint64_t>(self));
+  if (for_us && parse_unsigned(watchdog_usec, usec) && usec > 0) {
+    watchdog_period_ = std::chrono::microseconds(static_cast<std::int64_t>(usec));
+  }
+}
+
+ServiceNotifier ServiceNotifier::from_environment() {
+  return ServiceNotifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"),
+                         std::getenv("WATCHDOG_PID"), getpid());
+}
+
+ServiceNotifier::~ServiceNotifier() {
+  if (socket_ >= 0) ::close(socket_);
+}
+
+void ServiceNotifier::ready() {
+  if (ready_sent_) return;
+  ready_sent_ = true;
+  send("READY=1");
+}
+
+void ServiceNotifier::stopping() { send("STOPPING=1"); }
+
+void ServiceNotifier::status(std::string_view text) {
+  std::string message = "STATUS=";
+  message.append(text);
+  send(message);
+}
+
+void ServiceNotifier::watchdog(Clock::time_point now) {
+  if (watchdog_period_.count() == 0 || !enabled()) return;
+  if (last_ping_ != Clock::time_point{} && now - last_ping_ < watchdog_period_ / 4) return;
+  last_ping_ = now;
+  send("WATCHDOG=1");
+}
+
+void ServiceNotifier::send(std::string_view message) {
+  if (socket_ < 0) return;
+  const int saved_errno = errno;  // callers may still want theirs
+  (void)::sendto(socket_, message.data(), message.size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address_), address_length_);
+  errno = saved_errno;
+}
