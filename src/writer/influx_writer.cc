@@ -156,7 +156,8 @@ InfluxWriter::Outcome InfluxWriter::post_once(std::chrono::milliseconds budget) 
   curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, forward_seek);
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, this);
   // The whole transfer, connect included, fits the budget.
-  const long budget_ms = static_cast<long>(budget.count());
+  // (0 would mean no time-out at all to libcurl.)
+  const long budget_ms = std::max(1L, static_cast<long>(budget.count()));
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, std::min(kConnectTimeoutMs, budget_ms));
   curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, budget_ms);
   // Time-outs without SIGALRM: the process's signals stay the main loop's.

@@ -120,13 +120,17 @@ def publish_many(topic, count, mode="seq", first=0, timeout=300):
 class Bridge:
     """The bridge under test, its standard output collected line by line."""
 
-    def __init__(self, args, workdir=None):
+    def __init__(self, args, workdir=None, env=None):
         self.args = list(args)
         self.output = bytearray()
         self.lines_seen = []  # (monotonic time, line) in order of arrival
         self.lock = threading.Lock()
+        environment = dict(os.environ)
+        for name in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"):
+            environment.pop(name, None)  # never the caller's own supervisor
+        environment.update(env or {})
         self.process = subprocess.Popen(bridge_command() + self.args, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stderr=subprocess.PIPE, env=environment)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.errors = b""
@@ -314,5 +318,187 @@ class BridgeTestCase(unittest.TestCase):
     def influx(self):
         return self.started(Influx(self.workdir)).start()
 
-    def bridge(self, *args):
-        return self.started(Bridge(args, self.workdir))
+    def bridge(self, *args, env=None):
+        return self.started(Bridge(args, self.workdir, env))
+
+
+class NotifySocket:
+    """Stands in for systemd: a datagram socket that collects what the bridge sends
+    to NOTIFY_SOCKET, with the time each datagram arrived."""
+
+    def __init__(self, workdir, abstract=False):
+        if abstract:
+            self.name = "@bridge-notify-%d-%d" % (os.getpid(), id(self))
+            address = "\0" + self.name[1:]
+        else:
+            self.name = address = os.path.join(workdir, "notify.sock")
+        self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.socket.bind(address)
+        self.socket.settimeout(0.2)
+        self.messages = []  # (monotonic time, text)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._receive, daemon=True)
+        self.thread.start()
+
+    def _receive(self):
+        while not self.stopping.is_set():
+            try:
+                data = self.socket.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                self.messages.append((time.monotonic(), data.decode("utf-8", "replace")))
+
+    def env(self, **extra):
+        environment = {"NOTIFY_SOCKET": self.name}
+        environment.update({k: str(v) for k, v in extra.items()})
+        return environment
+
+    def timed(self, prefix=""):
+        with self.lock:
+            return [(t, m) for t, m in self.messages if m.startswith(prefix)]
+
+    def texts(self, prefix=""):
+        return [m for _, m in self.timed(prefix)]
+
+    def wait_for(self, prefix, timeout=10, count=1):
+        return wait_until(lambda: len(self.timed(prefix)) >= count and self.timed(prefix), timeout,
+                          "%d datagram(s) starting with %r; got %r" % (count, prefix, self.texts()))
+
+    def stop(self):
+        self.stopping.set()
+        self.socket.close()
+        self.thread.join(2)
+
+
+def ping_gaps(times):
+    return [b - a for a, b in zip(times, times[1:])]
+
+
+class BlackHoleListener:
+    """A listener on 127.0.0.1:port whose accept queue is kept full by connections
+    that are never accepted, so every further connection attempt sees its SYN
+    dropped: a host that has gone silent."""
+
+    def __init__(self, port):
+        self.port = port
+        self.listener = None
+        self.fillers = []
+
+    def start(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port))
+        self.listener.listen(0)
+        # Fill the queue: connections complete until it is full, then one hangs.
+        for _ in range(4):
+            filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            filler.setblocking(False)
+            try:
+                filler.connect(("127.0.0.1", self.port))
+            except BlockingIOError:
+                pass
+            self.fillers.append(filler)
+        time.sleep(0.2)
+        probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        probe.settimeout(1.0)
+        try:
+            probe.connect(("127.0.0.1", self.port))
+            raise AssertionError("the listen queue is not full")
+        except socket.timeout:
+            pass
+        finally:
+            probe.close()
+        return self
+
+    def stop(self):
+        for filler in self.fillers:
+            filler.close()
+        if self.listener is not None:
+            self.listener.close()
+
+
+class FakeBroker:
+    """Just enough of an MQTT 3.1.1 broker to control what the bridge is told: it
+    answers CONNECT only once `release` is set, with the CONNACK code asked, grants
+    every SUBSCRIBE the QoS values asked, and answers PINGREQ."""
+
+    def __init__(self, connack_code=0, granted_qos=1):
+        self.connack_code = connack_code
+        self.granted_qos = granted_qos
+        self.release = threading.Event()
+        self.connack_sent_at = None
+        self.subscriptions = []
+        self.listener = None
+        self.connections = []
+        self.stopping = threading.Event()
+
+    def start(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", BROKER_PORT))
+        self.listener.listen(4)
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.connections.append(connection)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    @staticmethod
+    def _read_packet(reader):
+        head = reader.read(1)
+        if not head:
+            return None, b""
+        length, shift = 0, 0
+        while True:
+            byte = reader.read(1)[0]
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            if not byte & 0x80:
+                break
+        return head[0], reader.read(length)
+
+    def _serve(self, connection):
+        reader = connection.makefile("rb")
+        try:
+            while not self.stopping.is_set():
+                kind, body = self._read_packet(reader)
+                if kind is None:
+                    return
+                if kind >> 4 == 1:  # CONNECT
+                    self.release.wait()
+                    connection.sendall(bytes([0x20, 2, 0, self.connack_code]))
+                    self.connack_sent_at = time.monotonic()
+                elif kind >> 4 == 8:  # SUBSCRIBE: message id, then filter and QoS
+                    filter_length = int.from_bytes(body[2:4], "big")
+                    self.subscriptions.append(body[4:4 + filter_length].decode())
+                    connection.sendall(bytes([0x90, 3]) + body[0:2] + bytes([self.granted_qos]))
+                elif kind >> 4 == 12:  # PINGREQ
+                    connection.sendall(bytes([0xD0, 0]))
+        except OSError:
+            return
+
+    def stop(self):
+        self.stopping.set()
+        self.release.set()
+        if self.listener is not None:
+            try:
+                self.listener.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            self.listener.close()
+        for connection in self.connections:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            connection.close()

@@ -31,7 +31,8 @@ class Request:
 
 
 class HttpSink:
-    # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes)
+    # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes),
+    # ("delay", seconds, code, body): answer after a pause
     OK = ("status", 204, b"")
 
     def __init__(self, port=DATABASE_PORT):
@@ -121,6 +122,9 @@ class HttpSink:
                 if answer[0] == "hang":
                     self.release.wait()
                     return
+                if answer[0] == "delay":
+                    time.sleep(answer[1])
+                    answer = answer[1:]
                 _, status, body = answer
                 request.status = status
                 head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))

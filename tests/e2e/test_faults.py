@@ -112,6 +112,42 @@ class FaultTest(BridgeTestCase):
         self.assertLess(time.monotonic() - started, 15)
         self.assertEqual(bridge.lines()[-1], "I: records not delivered at shutdown: 2")
 
+    def test_second_sigint_during_the_last_attempt_ends_at_once(self):
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("status", 503, b"")
+        bridge = self.start()
+        self.send(1)
+        bridge.wait_line(r"^D: POST failed: HTTP status 503$")
+        sink.default_answer = ("hang",)
+        bridge.signal(signal.SIGINT)
+        wait_until(lambda: any(not r.status for r in sink.all_requests()), 10,
+                   "the last attempt to start")
+        second = time.monotonic()
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(timeout=10), -signal.SIGINT)
+        self.assertLess(time.monotonic() - second, 2)
+
+    def test_last_attempt_fits_its_budget_as_a_whole(self):
+        # Bodies of 256 KiB: 13000 records make four of them, so at least three
+        # are left for the last attempt even when one is in flight at the signal.
+        bridge = self.start()
+        publish_many("v1/kitchen/temp", 13000)
+        bridge.wait_line(r" value=12999 1700000012999$", timeout=120)
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("delay", 4.5, 204, b"")  # each body takes 4.5 s
+        bridge.signal(signal.SIGINT)
+        stop_asked = time.monotonic()
+        code = bridge.wait_exit(timeout=30)
+        ended = time.monotonic()
+        self.assertEqual(code, 0)
+        # The last attempt began with the first request after the one in flight.
+        requests = sink.all_requests()
+        in_flight = [r for r in requests if r.time <= stop_asked]
+        flush_start = requests[len(in_flight)].time if len(requests) > len(in_flight) else None
+        self.assertIsNotNone(flush_start, [r.time for r in requests])
+        self.assertLess(ended - flush_start, 11.0)  # the 10 s budget, and no transfer past it
+        self.assertRegex(bridge.lines()[-1], r"^I: records not delivered at shutdown: \d+$")
+
     def test_flood_with_database_down_stays_bounded_and_keeps_the_newest(self):
         # No queue limit at the broker, so every message reaches the bridge.
         bridge = self.start(broker_config="max_queued_messages 0\n")

@@ -1,11 +1,15 @@
 """The bridge process against a real mosquitto broker: start-up lines,
 connection failures and refusals, reconnection, and signals."""
 
+import os
 import signal
 import subprocess
+import threading
+import time
 import unittest
 
-from harness import BridgeTestCase, bridge_command, publish, wait_until
+from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, bridge_command, publish,
+                     publish_many, wait_until)
 from http_sink import HttpSink
 
 
@@ -85,6 +89,91 @@ class ProcessTest(BridgeTestCase):
         bridge.wait_line(r"^I: connection error: ", timeout=10)
         broker.start("allow_anonymous false\n")
         self.assertEqual(bridge.wait_exit(timeout=20), 1)
+        self.assertIn("I: connection refused: Connection Refused: not authorised.", bridge.lines())
+
+    def test_refused_reconnect_still_tries_to_deliver_what_is_pending(self):
+        broker = self.broker()
+        bridge = self.bridge("-c", "node-17")  # default verbosity
+        wait_until(lambda: publish("v1/kitchen/temp", "1 1") and bridge.lines(), 15,
+                   "a record kept for the missing database")
+        broker.stop()
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("status", 503, b"")  # the back-off holds the record
+        bridge.wait_line(r"^I: connection error: ")
+        sink.default_answer = HttpSink.OK
+        broker.start("allow_anonymous false\n")
+        self.assertEqual(bridge.wait_exit(timeout=20), 1)
+        # The last attempt ran before the exit: the record is stored, not lost unsaid.
+        self.assertEqual(sink.stored_lines(), ['temp,host=node-17,mqtt="v1/kitchen/temp" value=1 1'])
+
+    def test_refused_subscription_gets_an_info_line_and_the_bridge_stays(self):
+        broker = self.started(FakeBroker(granted_qos=0x80).start())
+        broker.release.set()
+        bridge = self.bridge("-c", "node-17")
+        bridge.wait_line(r"^I: subscription refused by the broker: v1/#$")
+        time.sleep(0.5)
+        self.assertTrue(bridge.running())
+        self.assertEqual(bridge.lines(), ["I: subscription refused by the broker: v1/#"])
+
+    def test_rejected_topic_filter_gets_an_info_line_and_the_bridge_stays(self):
+        self.broker()
+        bridge = self.bridge("-H", "v1", "-c", "node-17")
+        bridge.wait_line(r"^I: subscription not sent: v1#: Invalid function arguments provided\.$")
+        time.sleep(0.5)
+        self.assertTrue(bridge.running())
+        self.assertEqual(len(bridge.lines()), 1, bridge.lines())
+
+    def test_first_connection_to_a_host_that_drops_packets_fails_within_the_keep_alive(self):
+        self.started(BlackHoleListener(1883).start())
+        bridge = self.bridge("-c", "node-17")
+        self.assertEqual(bridge.wait_exit(timeout=25), 1)
+        self.assertEqual(bridge.lines(),
+                         ["F: mosquitto_connect(): no answer from the broker within the keep-alive"])
+
+    def test_signals_do_not_shorten_the_pause_before_a_reconnect(self):
+        broker = self.broker()
+        bridge = self.bridge("-c", "node-17")
+        wait_until(lambda: publish("v1/kitchen/temp", "1 1") and bridge.lines(), 15,
+                   "the bridge at work")  # a line about the missing database
+        broker.stop()
+        bridge.wait_line(r"^I: connection error: ")
+        stop = threading.Event()
+
+        def hang_ups():  # about 100 a second
+            while not stop.is_set():
+                bridge.signal(signal.SIGHUP)
+                time.sleep(0.01)
+
+        storm = threading.Thread(target=hang_ups, daemon=True)
+        started = time.monotonic()
+        storm.start()
+        time.sleep(3)
+        stop.set()
+        storm.join()
+        errors = [t for t, line in bridge.timed_lines()
+                  if line.startswith("I: connection error: ") and t >= started]
+        self.assertLessEqual(len(errors), 5, errors)  # about one a second, not hundreds
+        self.assertTrue(bridge.running())
+
+    def test_stop_during_a_broker_outage_exits_0(self):
+        broker = self.broker()
+        bridge = self.bridge("-c", "node-17")
+        wait_until(lambda: publish("v1/kitchen/temp", "1 1") and bridge.lines(), 15,
+                   "the bridge at work")
+        broker.stop()
+        bridge.wait_line(r"^I: connection error: ", count=2)
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(timeout=15), 0)
+
+    @unittest.skipIf(os.environ.get("BRIDGE_RUNNER"), "the preload would reach the runner")
+    def test_libcurl_that_cannot_be_set_up_is_fatal_before_connecting(self):
+        self.broker()
+        environment = {"LD_PRELOAD": os.environ["CURL_FAIL_SHIM"],
+                       "ASAN_OPTIONS": "verify_asan_link_order=0"}
+        bridge = self.bridge("-v", "-c", "node-17", env=environment)
+        self.assertEqual(bridge.wait_exit(), 1)
+        self.assertEqual(bridge.lines(), ["T: timestamp precision: ms",
+                                          "F: libcurl could not be set up"])
 
     def test_sighup_is_logged_and_the_bridge_keeps_running(self):
         self.broker()

@@ -31,6 +31,14 @@ TEST(ArrivalTimestamp, FollowsPrecision) {
   settings.precision = saved;
 }
 
+TEST(ArrivalTimestamp, TimeTHoldsYearsAfter2038) {
+  static_assert(sizeof(time_t) == 8, "a 32-bit time_t ends in January 2038");
+  // 2100-01-01 00:00:00.5 UTC.
+  const timespec late{static_cast<time_t>(4102444800LL), 500000000};
+  EXPECT_EQ(timestamp_in_precision(late, "ms"), 4102444800500LL);
+  EXPECT_EQ(timestamp_in_precision(late, "ns"), 4102444800500000000LL);
+}
+
 TEST(ArrivalTimestamp, ProductsAreSixtyFourBitEvenWithA32BitTimeT) {
   // The last second a 32-bit time_t holds (armhf's): every product overflows 32 bits.
   const timespec late{static_cast<time_t>(2147483647), 999999999};

@@ -1,0 +1,134 @@
+"""The bridge under a service manager: a datagram socket of the test's own stands
+in for systemd's NOTIFY_SOCKET. READY only after the broker accepted the bridge,
+watchdog pings from a loop that never blocks for long (idle, with a database
+that never answers, with a broker host that drops packets), status changes on
+an outage and its end, STOPPING before a clean exit."""
+
+import signal
+import time
+
+from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, NotifySocket, ping_gaps,
+                     publish, wait_until)
+from http_sink import HttpSink
+
+
+class ServiceTest(BridgeTestCase):
+    def notify_socket(self, abstract=False):
+        return self.started(NotifySocket(self.workdir, abstract))
+
+    def test_ready_only_once_the_broker_has_accepted_the_bridge(self):
+        broker = self.started(FakeBroker().start())
+        notify = self.notify_socket()
+        bridge = self.bridge("-v", "-c", "node-17", env=notify.env())
+        notify.wait_for("STATUS=connecting to the broker")
+        time.sleep(1.5)  # the broker holds its CONNACK back
+        self.assertEqual(notify.texts("READY"), [])
+        broker.release.set()
+        (ready_at, _), = notify.wait_for("READY=1")
+        self.assertGreater(ready_at, broker.connack_sent_at)
+        wait_until(lambda: broker.subscriptions == ["v1/#"], 5, "the subscription")
+        notify.wait_for("STATUS=connected, delivering")
+        bridge.signal(signal.SIGINT)
+        self.assertEqual(bridge.wait_exit(), 0)
+        texts = notify.texts()
+        self.assertEqual(texts.count("READY=1"), 1, texts)
+        self.assertEqual(texts[-1], "STOPPING=1")
+
+    def test_no_ready_when_the_first_connection_is_refused(self):
+        self.broker("allow_anonymous false\n")
+        notify = self.notify_socket()
+        bridge = self.bridge("-c", "node-17", env=notify.env())  # default verbosity
+        self.assertEqual(bridge.wait_exit(), 1)
+        # The journal says why the service keeps restarting.
+        self.assertEqual(bridge.lines(), ["I: connection refused: Connection Refused: not authorised."])
+        time.sleep(0.3)  # a late datagram would still arrive
+        self.assertEqual(notify.texts("READY"), [])
+
+    def test_abstract_socket_name_gets_ready_and_stopping(self):
+        self.broker()
+        notify = self.notify_socket(abstract=True)
+        self.assertTrue(notify.name.startswith("@"))
+        bridge = self.bridge("-t", "-c", "node-17", env=notify.env())
+        notify.wait_for("READY=1")
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(notify.texts()[-1], "STOPPING=1")
+
+    def test_watchdog_pings_at_the_period_asked_while_idle(self):
+        self.broker()
+        notify = self.notify_socket()
+        bridge = self.bridge("-c", "node-17", env=notify.env(WATCHDOG_USEC=3000000))
+        notify.wait_for("READY=1")
+        time.sleep(6)
+        pings = [t for t, _ in notify.timed("WATCHDOG=1")]
+        self.assertGreaterEqual(len(pings), 5, pings)
+        self.assertLessEqual(max(ping_gaps(pings)), 1.5, ping_gaps(pings))  # half the period
+        self.assertTrue(bridge.running())
+
+    def test_no_watchdog_pings_for_another_pid(self):
+        self.broker()
+        notify = self.notify_socket()
+        bridge = self.bridge("-c", "node-17", env=notify.env(WATCHDOG_USEC=1000000, WATCHDOG_PID=1))
+        notify.wait_for("READY=1")
+        time.sleep(2)
+        self.assertEqual(notify.texts("WATCHDOG"), [])
+        self.assertTrue(bridge.running())
+
+    def test_database_that_never_answers_keeps_the_watchdog_fed_and_says_so(self):
+        self.broker()
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("hang",)
+        notify = self.notify_socket()
+        # Each turn may hold one transfer of 5 s; half of 20 s leaves room for it.
+        bridge = self.bridge("-c", "node-17", env=notify.env(WATCHDOG_USEC=20000000))
+        notify.wait_for("READY=1")
+        self.assertTrue(publish("v1/kitchen/temp", "1 1700000000001"))
+        bridge.wait_line(r"^I: database unreachable: ", timeout=15)
+        for n in (2, 3, 4):
+            self.assertTrue(publish("v1/kitchen/temp", "%d %d" % (n, 1700000000000 + n)))
+        status, = notify.wait_for("STATUS=database unreachable since ", timeout=20)
+        self.assertRegex(status[1], r"^STATUS=database unreachable since \d{4}-\d\d-\d\d "
+                                    r"\d\d:\d\d:\d\d UTC, [1-4] records pending$")
+        time.sleep(12)  # several time-outs
+        sink.default_answer = HttpSink.OK
+        sink.release.set()
+        wait_until(lambda: len(sink.stored_lines()) >= 4, 40, "the four records")
+        notify.wait_for("STATUS=connected, delivering", count=2, timeout=10)
+        pings = [t for t, _ in notify.timed("WATCHDOG=1")]
+        self.assertGreaterEqual(len(pings), 3, pings)
+        self.assertLessEqual(max(ping_gaps(pings)), 10, ping_gaps(pings))
+        # At the default verbosity: one line when the outage began, one when it
+        # ended, nothing per record or per attempt.
+        lines = bridge.lines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertRegex(lines[0], r"^I: database unreachable: Operation timed out after \d+ "
+                                   r"milliseconds with 0 bytes received; records kept: 1$")
+        self.assertRegex(lines[1], r"^I: database reachable again after \d+ s; records delivered "
+                                   r"from the backlog: 4, still pending: 0$")
+
+    def test_broker_host_that_drops_packets_never_stalls_the_loop(self):
+        broker = self.broker()
+        notify = self.notify_socket()
+        bridge = self.bridge("-t", "-c", "node-17", env=notify.env(WATCHDOG_USEC=4000000))
+        notify.wait_for("READY=1")
+        # Records wait for a database that is not there yet.
+        for n in (1, 2):
+            self.assertTrue(publish("v1/kitchen/temp", "%d %d" % (n, 1700000000000 + n)))
+        bridge.wait_line(r"^I: database unreachable: ")
+        broker.stop()
+        self.started(BlackHoleListener(1883).start())
+        bridge.wait_line(r"^I: connection error: ")
+        notify.wait_for("STATUS=broker lost since ")
+        # Past the keep-alive: reconnects that time out, and the loop keeps turning.
+        sink = self.started(HttpSink().start())
+        wait_until(lambda: len(sink.stored_lines()) >= 2, 15, "the records, broker still away")
+        bridge.wait_line(r"^I: connection error: no answer from the broker within the keep-alive$",
+                         timeout=20)
+        pings = [t for t, _ in notify.timed("WATCHDOG=1")]
+        self.assertLessEqual(max(ping_gaps(pings)), 2, ping_gaps(pings))
+        # A stop during the broker outage is an orderly stop: status 0, at once.
+        stop_asked = time.monotonic()
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(timeout=10), 0)
+        self.assertLess(time.monotonic() - stop_asked, 4)
+        self.assertEqual(notify.texts()[-1], "STOPPING=1")
