@@ -21,6 +21,7 @@ inline constexpr const char* kIdentityFile = "/etc/app-id";
 inline constexpr std::string_view kUndefinedClientId = "<undefined>";
 
 // Start-up, main loop and shutdown.
+inline constexpr std::string_view kIdentityUnusable = "identity unusable: ";
 inline constexpr std::string_view kMosquittoNewFailed = "mosquitto_new(): NULL";
 inline constexpr std::string_view kMosquittoConnectFailed = "mosquitto_connect(): ";
 inline constexpr std::string_view kConnectionError = "connection error: ";

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/log.h"
@@ -17,6 +18,7 @@
 #include "mqtt/client.h"
 #include "texts.h"
 #include "translate/intake.h"
+#include "translate/record.h"
 #include "writer/influx_writer.h"
 
 namespace {
@@ -168,6 +170,11 @@ int main(int argc, char* argv[]) {
   }
   settings.client_id = resolve_client_id(settings.client_id, texts::kIdentityFile);
   log_trace(std::string(texts::kTimestampPrecision) + settings.precision);
+  if (const std::optional<std::string> fault = identity_fault(settings.client_id)) {
+    // Better no bridge than one that writes corrupt points, or none, for years.
+    log_fatal(std::string(texts::kIdentityUnusable) + *fault);
+    return 1;
+  }
   install_signal_handlers(settings.catch_sigterm);
   if (!influx_writer.ready()) {
     // A bridge that acknowledged messages it can never deliver would lose them all.

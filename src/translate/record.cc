@@ -21,6 +21,48 @@ void append_escaped(std::string& out, std::string_view text, std::string_view sp
 constexpr std::string_view kMeasurementSpecial = ", ";
 constexpr std::string_view kTagValueSpecial = ",= ";
 
+// InfluxDB 1.x reads a backslash before a comma, blank, equals sign or double
+// quote in a measurement as an escape, even where that backslash is itself
+// preceded by others, and loses a measurement that ends in a backslash. Tried
+// against InfluxDB 1.6: "temp\" followed by ",host=" is stored as measurement
+// "temp,host=..."; "a\=b" as "a=b"; "a\\,b" and "a\\" are not stored readably
+// at all; "te\mp" and "a\\b" are stored exactly. So a run of backslashes is
+// harmless only where an ordinary byte follows it. A line that starts with
+// "#" is a comment.
+bool measurement_writable(std::string_view name) {
+  if (name.empty() || name.front() == '#') return false;
+  std::size_t i = 0;
+  while ((i = name.find('\\', i)) != std::string_view::npos) {
+    const std::size_t after = name.find_first_not_of('\\', i);
+    if (after == std::string_view::npos ||
+        std::string_view(",= \"").find(name[after]) != std::string_view::npos) {
+      return false;
+    }
+    i = after;
+  }
+  return true;
+}
+
+// A token the bridge puts in verbatim must not end in a backslash, which
+// would escape the blank or line feed after it (the last one would join the
+// next record to this one).
+bool ends_in_backslash(std::string_view token) { return !token.empty() && token.back() == '\\'; }
+
+// InfluxDB reads the field set and timestamp with double quotes opening and
+// closing strings (a backslash escapes the byte after it); a quote left open
+// runs the scanner across the line feed and loses every record after this one.
+bool quotes_balanced(std::string_view text) {
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      quoted = !quoted;
+    }
+  }
+  return !quoted;
+}
+
 }  // namespace
 
 std::string_view plain_or_empty(std::string_view token) {
@@ -42,7 +84,8 @@ std::string make_field(std::string_view token, std::string_view value_key) {
 std::optional<std::string> format_record(std::string_view topic, std::string_view measurement,
                                          const std::vector<std::string_view>& tokens,
                                          std::int64_t arrival, const RecordIdentity& identity) {
-  if (measurement.empty() || measurement == identity.value_key || tokens.empty()) {
+  if (measurement.empty() || measurement == identity.value_key || tokens.empty() ||
+      !measurement_writable(measurement)) {
     return std::nullopt;
   }
 
@@ -68,6 +111,15 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
     if (extra_tag.empty()) return std::nullopt;
     field_token = tokens[1];
   }
+  // The topic is written inside double quotes, so its tag value never ends in
+  // a backslash; the identity was checked at start-up (identity_fault).
+  if (ends_in_backslash(extra_tag) || ends_in_backslash(field_token) ||
+      ends_in_backslash(timestamp)) {
+    return std::nullopt;
+  }
+  // Each on its own: a quote left open in the field would also take the blank
+  // before the timestamp into the field.
+  if (!quotes_balanced(field_token) || !quotes_balanced(timestamp)) return std::nullopt;
 
   std::string record;
   record.reserve(measurement.size() + identity.client_id.size() + topic.size() +
@@ -92,6 +144,23 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
     record.append(digits, end);
   }
   return record;
+}
+
+std::optional<std::string> identity_fault(std::string_view client_id) {
+  if (client_id.empty()) return std::string("it is empty (the database refuses a tag without a value)");
+  if (client_id.find('\0') != std::string_view::npos) return std::string("it holds a NUL byte");
+  if (ends_in_backslash(client_id)) return std::string("it ends in a backslash");
+  if (client_id.size() > kMaxClientIdBytes) {
+    return std::string("it is longer than the ") + std::to_string(kMaxClientIdBytes) +
+           " bytes MQTT carries";
+  }
+  std::string escaped;
+  append_escaped(escaped, client_id, kTagValueSpecial);
+  if (escaped.size() > kMaxHostTagBytes) {
+    return std::string("it is too long for the database's series keys (at most ") +
+           std::to_string(kMaxHostTagBytes) + " bytes escaped)";
+  }
+  return std::nullopt;
 }
 
 void build_record(std::string_view topic, const std::vector<std::string>& levels,

@@ -3,6 +3,7 @@
 #ifndef MQTT_INFLUX_BRIDGE_TRANSLATE_RECORD_H_
 #define MQTT_INFLUX_BRIDGE_TRANSLATE_RECORD_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,9 +30,29 @@ struct RecordIdentity {
 // when the measurement is empty or equals value_key, or when the tokens fit
 // no layout. Names and tag values the bridge puts in are escaped for the line
 // protocol; payload tokens go in verbatim, they are the publisher's own pieces.
+// Also dropped, because the database would not read the record back as meant
+// or it would take the next record with it: a measurement that starts with
+// "#" or holds a backslash before a comma, blank, equals sign, double quote,
+// another backslash or its end; a token used that ends in a backslash; a
+// field and timestamp with a double quote left open.
 std::optional<std::string> format_record(std::string_view topic, std::string_view measurement,
                                          const std::vector<std::string_view>& tokens,
                                          std::int64_t arrival, const RecordIdentity& identity);
+
+// MQTT carries a client identifier of at most 65535 bytes.
+inline constexpr std::size_t kMaxClientIdBytes = 65535;
+// InfluxDB 1.x refuses a point whose series key and field key pass 65535
+// bytes ("max key length exceeded"); with the shortest measurement, topic and
+// field key, the escaped host tag value leaves room for 65511 bytes.
+inline constexpr std::size_t kMaxHostTagBytes = 65511;
+
+// Why an identity cannot serve as both the MQTT client identifier and the
+// host tag of every record, or nothing when it can: an empty one (InfluxDB
+// refuses "host=" with "missing tag value"), a NUL byte (the library
+// would cut the identifier there, the tag would not), a trailing backslash
+// (it would escape the comma after the tag and every record would be
+// refused), or a length MQTT or the database cannot take.
+std::optional<std::string> identity_fault(std::string_view client_id);
 
 // Formats the record with the process-wide settings, hands it to the writer
 // and then logs it at trace level. A drop writes and logs nothing.
