@@ -279,7 +279,8 @@ bind-address = "127.0.0.1:8088"
 
     def points(self, measurement, database="mydb", epoch="ns"):
         """All points of a measurement as dicts of column to value."""
-        result = self.query('SELECT * FROM "%s"' % measurement, database, epoch)["results"][0]
+        quoted = measurement.replace("\\", "\\\\").replace('"', '\\"')  # an InfluxQL identifier
+        result = self.query('SELECT * FROM "%s"' % quoted, database, epoch)["results"][0]
         points = []
         for series in result.get("series", []):
             for row in series["values"]:

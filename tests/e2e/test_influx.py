@@ -39,6 +39,40 @@ class InfluxTest(BridgeTestCase):
                          [(1700000003000, 40.0, "b")])
         self.assertEqual(influx.points("value"), [])
 
+    def test_backslashes_and_quotes_never_cost_a_record_in_a_shared_body(self):
+        # The database starts later, so every record goes out in one body: a
+        # record the server would misread, or one that ran into the next line,
+        # would cost the records after it.
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        messages = [
+            ("v1/kitchen/te\\mp", "1 1700000000001"),          # kept, stored exactly
+            ("v1/kitchen/temp\\", "2 1700000000002"),          # dropped: trailing backslash
+            ("v1/kitchen/a\\ b", "3 1700000000003"),           # dropped: read as "a b"
+            ("v1/kitchen/good", 'celsius="21.5 1700000000004'),  # dropped: quote left open
+            ("v1/kitchen/good", "5 1700000000005\\"),          # dropped: escapes the line feed
+            ("v1/a\\ b,c=d/good", "6 1700000000006"),          # kept, topic in the tag exactly
+            ("v1/kitchen/good", 'msg="a\\\\" 1700000000007'),  # kept: a string ending in a backslash
+            ("v1/kitchen/good", "8 1700000000008"),
+        ]
+        for topic, payload in messages:
+            self.assertTrue(publish(topic, payload))
+        bridge.wait_line(r"^T: good,.* value=8 1700000000008$")
+        influx = self.influx()
+        wait_until(lambda: len(influx.points("good")) == 3, 40, "the three good points")
+        good = sorted(influx.points("good", epoch="ms"), key=lambda p: p["time"])
+        self.assertEqual([(p["time"], p["host"], p["mqtt"], p["value"], p["msg"]) for p in good], [
+            (1700000000006, "node-17", '"v1/a\\ b,c=d/good"', 6.0, None),
+            (1700000000007, "node-17", '"v1/kitchen/good"', None, "a\\"),
+            (1700000000008, "node-17", '"v1/kitchen/good"', 8.0, None),
+        ])
+        stored = influx.points("te\\mp", epoch="ms")
+        self.assertEqual([(p["time"], p["host"], p["mqtt"]) for p in stored],
+                         [(1700000000001, "node-17", '"v1/kitchen/te\\mp"')])
+        names = sorted(v[0] for v in influx.query("SHOW MEASUREMENTS")["results"][0]["series"][0]["values"])
+        self.assertEqual(names, ["good", "te\\mp"])
+
     def test_each_precision_stores_the_true_arrival_time(self):
         influx = self.influx()
         self.broker()

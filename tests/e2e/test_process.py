@@ -133,6 +133,15 @@ class ProcessTest(BridgeTestCase):
         self.assertEqual(bridge.lines(),
                          ["F: mosquitto_connect(): no answer from the broker within the keep-alive"])
 
+    def test_identity_the_database_cannot_carry_is_fatal_before_connecting(self):
+        for identity, reason in (("node-17\\", "it ends in a backslash"),
+                                 ("n" * 65536, "it is longer than the 65535 bytes MQTT carries"),
+                                 ("   ", "it is empty (the database refuses a tag without a value)")):
+            with self.subTest(reason=reason):
+                bridge = self.bridge("-c", identity)  # no broker: the check comes first
+                self.assertEqual(bridge.wait_exit(), 1)
+                self.assertEqual(bridge.lines(), ["F: identity unusable: " + reason])
+
     def test_signals_do_not_shorten_the_pause_before_a_reconnect(self):
         broker = self.broker()
         bridge = self.bridge("-c", "node-17")

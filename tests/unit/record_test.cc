@@ -110,3 +110,90 @@ TEST(RecordBuilding, NeverHoldsALineBreak) {
 }
 
 }  // namespace
+
+namespace {
+
+// What InfluxDB 1.6 did with each name (tried against the real server):
+// a backslash is harmless only where an ordinary byte follows it.
+TEST(RecordBuilding, MeasurementsTheDatabaseCannotReadBackAreDropped) {
+  struct Case {
+    const char* topic;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"v1/kitchen/te\\mp", true},    // stored exactly
+      {"v1/kitchen/\\temp", true},
+      {"v1/kitchen/a\\\\b", true},    // two backslashes, then an ordinary byte
+      {"v1/kitchen/a\\tb", true},
+      {"v1/kitchen/a=b", true},
+      {"v1/kitchen/a\"b", true},
+      {"v1/kitchen/a#", true},
+      {"v1/kitchen/temp\\", false},   // stored as measurement "temp,host=..."
+      {"v1/kitchen/temp\\\\", false},
+      {"v1/kitchen/a\\ b", false},    // stored as "a b"
+      {"v1/kitchen/a\\,b", false},
+      {"v1/kitchen/a\\=b", false},    // stored as "a=b"
+      {"v1/kitchen/a\\\"b", false},   // stored as "a\"b"
+      {"v1/kitchen/a\\\\,b", false},  // not stored readably at all
+      {"v1/kitchen/#temp", false},    // the line would be a comment
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(record(c.topic, "21.5 1").has_value(), c.kept) << c.topic;
+  }
+  // Backslashes elsewhere in the topic only ever reach the quoted mqtt tag,
+  // which reads back exactly.
+  EXPECT_EQ(record("v1/a\\ b/temp", "21.5 1"),
+            "temp,host=node-17,mqtt=\"v1/a\\\\ b/temp\" value=21.5 1");
+  EXPECT_EQ(record("v1/x\\/temp", "21.5 1"), "temp,host=node-17,mqtt=\"v1/x\\/temp\" value=21.5 1");
+}
+
+// A record must end at its own line feed: a quote left open, or a last token
+// ending in a backslash, would take the records after it in the same body.
+TEST(RecordBuilding, TokensThatWouldSwallowTheNextRecordAreDropped) {
+  struct Case {
+    const char* payload;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"celsius=\"21.5\"", true},
+      {"msg=\"a\\\"b\"", true},           // an escaped quote inside a string
+      {"msg=\"a\\\\\" 1", true},          // a string ending in a backslash
+      {"sensor=\"a celsius=1", true},     // quotes are plain bytes in tags
+      {"celsius=\"21.5 1700000000000", false},
+      {"celsius=21.5\" 1700000000000", false},
+      {"msg=\"a\\\"", false},             // the only quote after the first is escaped
+      {"21.5 1700000000000\\", false},   // the line feed would be escaped
+      {"21.5 17\"0", false},              // a quote in the timestamp
+      {"21.5\\", false},                 // a field ending in a backslash
+      {"sensor=a\\ 21.5 1", false},      // a tag ending in a backslash
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(record("v1/kitchen/temp", c.payload).has_value(), c.kept) << c.payload;
+  }
+}
+
+TEST(Identity, FaultsFoundAtStartUp) {
+  struct Case {
+    std::string client_id;
+    bool usable;
+  };
+  const std::vector<Case> cases = {
+      {"node-17", true},
+      {"<undefined>", true},
+      {"a b,c=d", true},  // escaped in the tag, fine for MQTT
+      {"node\\17", true},
+      {"", false},        // InfluxDB: "missing tag value"
+      {"node-17\\", false},
+      {std::string("node\0" "17", 7), false},
+      {std::string(kMaxHostTagBytes, 'n'), true},
+      {std::string(kMaxHostTagBytes + 1, 'n'), false},
+      {std::string(kMaxHostTagBytes / 2 + 1, ','), false},  // each comma is escaped
+      {std::string(kMaxClientIdBytes + 1, 'n'), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(!identity_fault(c.client_id).has_value(), c.usable) << c.client_id.substr(0, 20);
+  }
+  EXPECT_EQ(identity_fault("node-17\\"), "it ends in a backslash");
+}
+
+}  // namespace
