@@ -60,8 +60,11 @@ inline constexpr std::string_view kPostFailed = "POST failed: ";
 inline constexpr std::string_view kHttpStatus = "HTTP status ";
 inline constexpr std::string_view kCurlSetupFailed = "libcurl handle or header list could not be made";
 inline constexpr std::string_view kCurlUnavailable = "libcurl could not be set up";
-inline constexpr std::string_view kWriteRefused = "write refused with HTTP status ";
+inline constexpr std::string_view kWriteRefused = "write refused with ";
+inline constexpr std::string_view kUnreadableAnswer = "an unreadable answer (";
 inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
+inline constexpr std::string_view kRefusedBody = ": a body of ";
+inline constexpr std::string_view kRefusedBodyHalves = " records goes again in halves";
 inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";
 inline constexpr std::string_view kUndelivered = "records not delivered at shutdown: ";
 // One line when an outage of the database begins, one when it ends.

@@ -23,14 +23,52 @@ int forward_seek(void* writer, curl_off_t offset, int origin) {
                                                                        : CURL_SEEKFUNC_CANTSEEK;
 }
 
+// libcurl's write callback for the response body.
+std::size_t forward_response(char* data, std::size_t size, std::size_t count, void* writer) {
+  return static_cast<InfluxWriter*>(writer)->copy_response(data, size * count);
+}
+
 bool is_success(long status) { return status >= 200 && status <= 299; }
 
-// The server parsed the body and refused it for good (400: bad lines, of which
-// InfluxDB has stored the valid ones; 413: too large). Sending it again would
-// only block every later record behind it.
-bool is_final_refusal(long status) { return status == 400 || status == 413; }
+// The server read the body and refused it (400: bad lines, and InfluxDB 1.6
+// does not always store the valid ones with them; 413: too large). Sending it
+// whole again would only block every later record behind it.
+bool is_refusal(long status) { return status == 400 || status == 413; }
+
+// libcurl could not read the answer: InfluxDB echoes a refused line in its
+// X-Influxdb-Error header, and a NUL byte in it fails the header ("Nul byte
+// in header"), so the body at fault would be sent again forever.
+bool is_unreadable_answer(CURLcode code) {
+  return code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_BAD_CONTENT_ENCODING;
+}
+
+// Smaller bodies after a split, bigger again after a success.
+std::size_t halved(std::size_t records) { return std::max<std::size_t>(1, records / 2); }
+std::size_t doubled(std::size_t limit) {
+  constexpr std::size_t kNoLimitFrom = std::size_t{1} << 20;
+  return limit == 0 || limit >= kNoLimitFrom ? 0 : limit * 2;
+}
 
 }  // namespace
+
+Verdict judge_transfer(const TransferResult& result, std::size_t body_records) {
+  const bool answered = result.code == CURLE_OK || (result.code == CURLE_WRITE_ERROR && result.response_cut);
+  const bool at_fault_alone = body_records <= 1;
+  if (answered) {
+    if (is_success(result.status)) return Verdict::kStored;
+    if (is_refusal(result.status)) return at_fault_alone ? Verdict::kDropRecord : Verdict::kSplit;
+    return Verdict::kKeep;
+  }
+  if (is_unreadable_answer(result.code)) {
+    return at_fault_alone ? Verdict::kDropRecord : Verdict::kSplit;
+  }
+  // A body the server took longer than the time-out to answer (a big one on a
+  // slow device database) would time out on every attempt, forever.
+  if (result.code == CURLE_OPERATION_TIMEDOUT && result.request_sent && !at_fault_alone) {
+    return Verdict::kSplit;
+  }
+  return Verdict::kKeep;
+}
 
 std::string InfluxWriter::url() const {
   // InfluxDB 1.x names microseconds "u"; a text it does not know is read as
@@ -71,10 +109,12 @@ bool InfluxWriter::has_due_work() {
 
 void InfluxWriter::post_pending() {
   transfer_allowed_ = false;
-  if (post_once(std::chrono::milliseconds(kTransferTimeoutMs)) == Outcome::kFailed) {
+  const Outcome outcome = post_once(std::chrono::milliseconds(kTransferTimeoutMs));
+  if (outcome == Outcome::kFailed) {
     back_off_.failed(BackOff::Clock::now());
     return;
   }
+  if (outcome == Outcome::kNarrowed) return;  // the smaller body goes next turn, at once
   back_off_.succeeded();
   report_dropped();  // the episode of losses, if any, is over
   last_drop_report_ = {};
@@ -87,6 +127,7 @@ void InfluxWriter::flush_at_shutdown() {
     const auto left =
         std::chrono::duration_cast<milliseconds>(deadline - BackOff::Clock::now());
     if (left <= milliseconds(0)) break;
+    // Narrowed bodies go on at once; a failure ends the attempt.
     if (post_once(std::min(left, milliseconds(kTransferTimeoutMs))) == Outcome::kFailed) break;
   }
   report_dropped();
@@ -165,37 +206,61 @@ InfluxWriter::Outcome InfluxWriter::post_once(std::chrono::milliseconds budget) 
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text_);
   error_text_[0] = '\0';
 
-  const CURLcode result = curl_easy_perform(handle);
-  // The response body went to standard output through libcurl's default
-  // writer; flush it so it is not held behind the next log line.
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, forward_response);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+  response_copied_ = 0;
+  response_cut_ = false;
+
+  TransferResult result;
+  result.code = curl_easy_perform(handle);
+  // The response body went to standard output; flush it so that it is not
+  // held behind the next log line.
   std::fflush(stdout);
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);  // `headers` dies here
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &result.status);
+  long request_bytes = 0;
+  curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes);
+  result.request_sent = request_bytes > 0;
+  result.response_cut = response_cut_;
 
-  long status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-
-  Outcome outcome;
-  std::string reason;
-  if (result != CURLE_OK) {
-    outcome = Outcome::kFailed;
-    reason = error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result);
-  } else if (is_success(status)) {
-    outcome = Outcome::kStored;
-  } else if (is_final_refusal(status)) {
-    outcome = Outcome::kRefused;
-    log_info(std::string(texts::kWriteRefused) + std::to_string(status) +
-             std::string(texts::kRefusedRecords) + std::to_string(body_records));
-  } else {
-    outcome = Outcome::kFailed;
-    reason = std::string(texts::kHttpStatus) + std::to_string(status);
-  }
+  const std::string curl_reason =
+      result.code == CURLE_OK ? "" : (error_text_[0] != '\0' ? error_text_ : curl_easy_strerror(result.code));
+  std::string reason = curl_reason.empty() || result.response_cut
+                           ? std::string(texts::kHttpStatus) + std::to_string(result.status)
+                           : curl_reason;
+  if (is_unreadable_answer(result.code)) reason = std::string(texts::kUnreadableAnswer) + reason + ")";
+  const Verdict verdict = judge_transfer(result, body_records);
+  bool first_split = false;  // of a series narrowing a full-size body down
   {
     std::lock_guard<std::mutex> lock(mutex);
-    pending.end_transfer(outcome != Outcome::kFailed);
+    first_split = verdict == Verdict::kSplit && pending.record_limit() == 0;
+    pending.end_transfer(verdict == Verdict::kStored || verdict == Verdict::kDropRecord);
+    if (verdict == Verdict::kSplit) pending.set_record_limit(halved(body_records));
+    if (verdict == Verdict::kStored) pending.set_record_limit(doubled(pending.record_limit()));
   }
-  if (outcome == Outcome::kFailed) note_failure(reason);
-  if (outcome == Outcome::kStored) note_delivery(body_records);
-  return outcome;
+  switch (verdict) {
+    case Verdict::kStored:
+      note_delivery(body_records);
+      return Outcome::kStored;
+    case Verdict::kDropRecord:
+      log_info(std::string(texts::kWriteRefused) + reason + std::string(texts::kRefusedRecords) + "1");
+      return Outcome::kStored;
+    case Verdict::kSplit:
+      if (result.code == CURLE_OPERATION_TIMEDOUT) {
+        note_failure(reason);  // a slow or stalled database is an outage too
+      } else {
+        // One info line for the body first refused, the narrower ones at debug level.
+        const std::string line = std::string(texts::kWriteRefused) + reason +
+                                 std::string(texts::kRefusedBody) + std::to_string(body_records) +
+                                 std::string(texts::kRefusedBodyHalves);
+        first_split ? log_info(line) : log_debug(line);
+      }
+      return Outcome::kNarrowed;
+    case Verdict::kKeep:
+      break;
+  }
+  note_failure(reason);
+  return Outcome::kFailed;
 }
 
 std::size_t InfluxWriter::read_body(char* buffer, std::size_t size, std::size_t count) {
@@ -208,6 +273,17 @@ bool InfluxWriter::seek_body(curl_off_t offset, int origin) {
   std::lock_guard<std::mutex> lock(mutex);
   pending.rewind();
   return true;
+}
+
+std::size_t InfluxWriter::copy_response(const char* data, std::size_t size) {
+  const std::size_t taken = std::min(size, kMaxResponseCopyBytes - response_copied_);
+  std::fwrite(data, 1, taken, stdout);
+  response_copied_ += taken;
+  if (taken < size) {
+    response_cut_ = true;
+    return 0;  // ends the transfer: an endless body must not fill the log
+  }
+  return size;
 }
 
 void InfluxWriter::note_dropped(std::size_t dropped) {

@@ -25,6 +25,28 @@ inline constexpr long kConnectTimeoutMs = 2000;
 inline constexpr long kTransferTimeoutMs = 5000;
 // The last attempt at shutdown may take a few batches, but no longer than this.
 inline constexpr std::chrono::milliseconds kShutdownBudget{10000};
+// At most this much of each response body reaches standard output; the
+// transfer stops reading there (the status is known by then).
+inline constexpr std::size_t kMaxResponseCopyBytes = 4096;
+
+// What one transfer came to, as far as the body's fate is concerned.
+struct TransferResult {
+  CURLcode code = CURLE_OK;
+  long status = 0;             // the HTTP status, 0 when none was read
+  bool request_sent = false;   // the request reached the server before it failed
+  bool response_cut = false;   // the bridge stopped reading a long response body
+};
+
+// What becomes of the body after its transfer.
+enum class Verdict {
+  kStored,      // 2xx: the body is done with
+  kSplit,       // refused (400, 413), answered unreadably or timed out after it
+                // was sent: one record may be at fault, so send the body in halves
+  kDropRecord,  // the same for a body of one record: that record is dropped
+                // (a time-out of one record is kKeep instead: the server may be slow)
+  kKeep,        // no answer for it (refused connection, reset, 5xx, ...): keep it, back off
+};
+Verdict judge_transfer(const TransferResult& result, std::size_t body_records);
 
 // Calls curl_global_init once, before the writer's handle is made.
 class CurlGlobal final {
@@ -81,6 +103,9 @@ class InfluxWriter {
   std::size_t read_body(char* buffer, std::size_t size, std::size_t count);
   // libcurl rewinds the body through this to re-send it on a new connection.
   bool seek_body(curl_off_t offset, int origin);
+  // libcurl's sink for the response body: copies at most
+  // kMaxResponseCopyBytes of it to standard output, then stops the transfer.
+  std::size_t copy_response(const char* data, std::size_t size);
 
   // "http://" host "/write?db=" database "&precision=" precision.
   std::string url() const;
@@ -93,7 +118,9 @@ class InfluxWriter {
   std::string precision = "ms";
 
  private:
-  enum class Outcome { kStored, kRefused, kFailed };
+  // kStored: the server answered for the body (stored, or records dropped);
+  // kNarrowed: the next body is smaller and due at once; kFailed: back off.
+  enum class Outcome { kStored, kNarrowed, kFailed };
 
   // One POST of the oldest pending records, given at most `budget` in all;
   // the back-off is the caller's.
@@ -113,8 +140,9 @@ class InfluxWriter {
   BackOff back_off_;
   bool transfer_allowed_ = true;
   char error_text_[CURL_ERROR_SIZE] = {};
-  // Why the last transfer failed: libcurl's error text or the HTTP status.
-  std::string failure_reason_;
+  // The open transfer's response body: bytes copied, and whether it was cut.
+  std::size_t response_copied_ = 0;
+  bool response_cut_ = false;
   // The outage episode: from the first failure after a success (or after
   // start) to the next body the database stores.
   bool in_outage_ = false;

@@ -11,6 +11,7 @@ constexpr std::size_t kKeepCapacityBytes = std::size_t{64} << 10;
 }  // namespace
 
 std::size_t PendingBody::append(std::string_view record) {
+  assert(!transfer_open_ && "append while a transfer is open");
   const std::size_t added = record.size() + 1;
   std::size_t dropped = 0;
   while (!empty() && size() + added > cap_bytes_) {
@@ -32,10 +33,11 @@ std::size_t PendingBody::begin_transfer() {
   while (start_ + body_bytes_ < text_.size()) {
     const std::size_t end = text_.find('\n', start_ + body_bytes_);
     const std::size_t next = end - start_ + 1;
-    if (body_records_ > 0 && next > max_body_bytes_) break;
+    if (body_records_ > 0 && (next > max_body_bytes_ || body_records_ == record_limit_)) break;
     body_bytes_ = next;
     ++body_records_;
   }
+  transfer_open_ = body_bytes_ > 0;
   return body_bytes_;
 }
 
@@ -51,6 +53,7 @@ void PendingBody::end_transfer(bool answered) {
   offset_ = 0;
   body_bytes_ = 0;
   body_records_ = 0;
+  transfer_open_ = false;
 }
 
 void PendingBody::discard_front(std::size_t bytes, std::size_t records) {

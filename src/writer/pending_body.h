@@ -4,6 +4,7 @@
 #ifndef MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_
 #define MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_
 
+#include <cassert>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -28,11 +29,13 @@ class PendingBody {
 
   // Appends record and a line feed. When the text would pass the cap, the
   // oldest whole records go first; returns how many were dropped. The newest
-  // record is always kept. Must not be called while a transfer is open.
+  // record is always kept. Must not be called while a transfer is open (the
+  // cap could drop records the open body is made of); checked in debug builds.
   std::size_t append(std::string_view record);
 
-  // Opens a transfer over the oldest whole records, up to the body limit.
-  // Returns the body's length in bytes (0 when nothing is pending).
+  // Opens a transfer over the oldest whole records, up to the body limit and
+  // the record limit. Returns the body's length in bytes (0 when nothing is
+  // pending, and then no transfer is open).
   std::size_t begin_transfer();
   // Copies the next bytes of the open transfer's body, at most `room`;
   // returns 0 at the end of the body.
@@ -42,6 +45,13 @@ class PendingBody {
   // Closes the transfer. When the server answered, the body is removed;
   // otherwise all of it stays for the next transfer.
   void end_transfer(bool answered);
+
+  // At most this many records per body from the next transfer on (at least
+  // one); 0 lifts the limit. The writer narrows it to find a record the
+  // server refuses or cannot take in time.
+  void set_record_limit(std::size_t records) { record_limit_ = records; }
+  std::size_t record_limit() const { return record_limit_; }
+  bool transfer_open() const { return transfer_open_; }
 
   bool empty() const { return text_.size() == start_; }
   std::size_t size() const { return text_.size() - start_; }
@@ -65,6 +75,8 @@ class PendingBody {
   std::size_t body_bytes_ = 0;
   std::size_t body_records_ = 0;
   std::size_t offset_ = 0;
+  bool transfer_open_ = false;
+  std::size_t record_limit_ = 0;
 };
 
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_

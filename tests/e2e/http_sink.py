@@ -32,7 +32,10 @@ class Request:
 
 class HttpSink:
     # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes),
-    # ("delay", seconds, code, body): answer after a pause
+    # ("delay", seconds, code, body): answer after a pause,
+    # ("endless", code): a response body that never ends,
+    # ("drop_after_head",): close the connection once the request head is read,
+    # or a function of the request (its body read) that returns one of these.
     OK = ("status", 204, b"")
 
     def __init__(self, port=DATABASE_PORT):
@@ -115,10 +118,22 @@ class HttpSink:
                 with self.lock:
                     self.requests.append(request)
                     answer = self.answers.pop(0) if self.answers else self.default_answer
-                if answer[0] == "close_after":
+                if not callable(answer) and answer[0] == "close_after":
                     request.body = reader.read(answer[1])
                     return
+                if not callable(answer) and answer[0] == "drop_after_head":
+                    return
                 self._read_body(reader, request)
+                if callable(answer):
+                    answer = answer(request)
+                if answer[0] == "endless":
+                    request.status = answer[1]
+                    head = "HTTP/1.1 %d X\r\nTransfer-Encoding: chunked\r\n\r\n" % answer[1]
+                    connection.sendall(head.encode())
+                    deadline = time.monotonic() + 30
+                    while not self.stopping.is_set() and time.monotonic() < deadline:
+                        connection.sendall(b"1000\r\n" + b"x" * 0x1000 + b"\r\n")
+                    return
                 if answer[0] == "hang":
                     self.release.wait()
                     return

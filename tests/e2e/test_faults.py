@@ -77,6 +77,65 @@ class FaultTest(BridgeTestCase):
         self.assertEqual(sink.stored_lines(), [record(2)])
         self.assertIn(b'{"error":"bad"}', bridge.stdout_bytes())
 
+    def test_body_the_database_cannot_answer_in_time_goes_again_in_halves(self):
+        bridge = self.start()
+        self.send(*range(1, 21))
+        bridge.wait_line(r"^T: temp,.* 1700000000020$")
+        sink = self.started(HttpSink().start())
+        # 0.4 s a record: 20 records take 8 s, past the 5 s time-out; 10 take 4 s.
+        sink.default_answer = lambda request: ("delay", 0.4 * request.body.count(b"\n"), 204, b"")
+        wait_until(lambda: set(range(1, 21)) <= self.stored_numbers(sink), 60, "every record")
+        bridge.wait_line(r"^D: POST failed: Operation timed out")
+        self.assertEqual(sorted(set(self.stored_numbers(sink))), list(range(1, 21)))
+
+    def stored_numbers(self, sink):
+        return {int(line.split(" value=")[1].split()[0]) for line in sink.stored_lines()}
+
+    def test_refused_body_is_narrowed_down_to_the_record_at_fault(self):
+        bridge = self.start()
+        self.send(*range(1, 31))
+        bridge.wait_line(r"^T: temp,.* 1700000000030$")
+        sink = self.started(HttpSink().start())
+        # Like InfluxDB with a field-type conflict in a new shard: one bad line,
+        # and nothing of the body is stored.
+        sink.default_answer = lambda request: (("status", 400, b'{"error":"conflict"}')
+                                               if b" value=13 " in request.body else HttpSink.OK)
+        wait_until(lambda: self.stored_numbers(sink) >= set(range(14, 31)), 30, "the records after it")
+        stored = [int(line.split(" value=")[1].split()[0]) for line in sink.stored_lines()]
+        self.assertEqual(stored, [n for n in range(1, 31) if n != 13])  # in order, none twice
+        # (Each line may follow the copy of a response body, which ends in no line feed.)
+        refused = [l.split("}", 1)[-1] for l in bridge.lines() if "write refused" in l]
+        self.assertEqual(refused[0], "I: write refused with HTTP status 400: a body of 30 records "
+                                     "goes again in halves")
+        self.assertEqual(refused[-1], "I: write refused with HTTP status 400: records dropped: 1")
+        self.assertFalse([l for l in refused[1:-1] if l.startswith("I: ")], refused)
+
+    def test_endless_response_body_is_cut_after_a_few_kib(self):
+        sink = self.started(HttpSink().start())
+        sink.answer_next(("endless", 200))
+        bridge = self.start()
+        self.send(1)
+        wait_until(lambda: sink.stored_lines(), 10, "the first record")
+        self.send(2)
+        wait_until(lambda: len(sink.stored_lines()) >= 2, 10, "the second record")
+        self.assertEqual(sink.stored_lines(), [record(1), record(2)])
+        self.assertEqual(bridge.stdout_bytes().count(b"x"), 4096)
+
+    def test_stale_kept_alive_connection_is_retried_on_a_fresh_one(self):
+        sink = self.started(HttpSink().start())
+        # The second request arrives on the kept-alive connection, which the
+        # server closes right after its head: libcurl rewinds the body and
+        # sends it again on a new connection.
+        sink.answer_next(HttpSink.OK, ("drop_after_head",))
+        bridge = self.start()
+        self.send(1)
+        wait_until(lambda: sink.stored_lines(), 10, "the first record")
+        self.send(2)
+        wait_until(lambda: len(sink.stored_lines()) >= 2, 10, "the second record")
+        self.assertEqual(sink.stored_lines(), [record(1), record(2)])
+        self.assertEqual(len(sink.all_requests()), 3)
+        self.assertFalse([l for l in bridge.lines() if "POST failed" in l], bridge.lines())
+
     def test_refused_connections_then_records_arrive_without_a_new_message(self):
         bridge = self.start()
         self.send(1, 2, 3)

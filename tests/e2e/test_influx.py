@@ -73,6 +73,34 @@ class InfluxTest(BridgeTestCase):
         names = sorted(v[0] for v in influx.query("SHOW MEASUREMENTS")["results"][0]["series"][0]["values"])
         self.assertEqual(names, ["good", "te\\mp"])
 
+    def test_a_record_the_database_refuses_costs_no_other_record(self):
+        # While the database is away the records pile up and then go out in one
+        # body. Two kinds of bad record: a NUL byte in a value (InfluxDB echoes
+        # the line, NUL and all, in a response header libcurl cannot read), and
+        # a field-type conflict in a body that opens a new shard (InfluxDB 1.6
+        # answers 400 and stores nothing of the body).
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        week = 7 * 24 * 3600 * 1000
+        for n in range(1, 41):
+            self.assertTrue(publish("v1/a/nul", "%d %d" % (n, 1700000000000 + n)))
+            self.assertTrue(publish("v1/a/shard", "%d %d" % (n, 1700000000000 + 3 * week + n)))
+            if n == 20:
+                self.assertTrue(publish("v1/a/nul", b"2\x001 1700000000100"))
+                self.assertTrue(publish("v1/a/shard", 'value="text" %d' % (1700000000000 + 3 * week)))
+        bridge.wait_line(r"^T: shard,.* value=40 %d$" % (1700000000000 + 3 * week + 40))
+        influx = self.influx()
+        wait_until(lambda: len(influx.points("nul")) == 40 and len(influx.points("shard")) == 40, 60,
+                   "every good point")
+        self.assertEqual(sorted(p["value"] for p in influx.points("shard")), list(range(1, 41)))
+        self.assertEqual(sorted(p["value"] for p in influx.points("nul")), list(range(1, 41)))
+        dropped = [l for l in bridge.lines() if "records dropped" in l]
+        self.assertEqual(sorted(dropped), [
+            "I: write refused with HTTP status 400: records dropped: 1",
+            "I: write refused with an unreadable answer (Nul byte in header): records dropped: 1",
+        ])
+
     def test_each_precision_stores_the_true_arrival_time(self):
         influx = self.influx()
         self.broker()

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,97 @@ TEST(PendingBody, LongBacklogGoesOutInBodiesOfWholeRecords) {
   EXPECT_EQ(read_all(body, 64), "a-record-longer-than-a-body 3\n");
   body.end_transfer(true);
   EXPECT_TRUE(body.empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PendingBody, RecordLimitNarrowsTheBody) {
+  PendingBody body;
+  for (const char* r : {"a 1", "b 2", "c 3", "d 4", "e 5"}) body.append(r);
+  body.set_record_limit(2);
+  body.begin_transfer();
+  EXPECT_EQ(body.body_record_count(), 2u);
+  EXPECT_EQ(read_all(body, 64), "a 1\nb 2\n");
+  body.end_transfer(true);
+  body.set_record_limit(0);
+  body.begin_transfer();
+  EXPECT_EQ(read_all(body, 64), "c 3\nd 4\ne 5\n");
+}
+
+#ifndef NDEBUG
+TEST(PendingBodyDeathTest, AppendDuringAnOpenTransferIsCaught) {
+  PendingBody body;
+  body.append("a 1");
+  body.begin_transfer();
+  EXPECT_DEATH(body.append("b 2"), "append while a transfer is open");
+}
+#endif
+
+// Random appends (NUL bytes included), reads of random sizes, rewinds,
+// answered and unanswered ends and record limits, held against a plain model:
+// a queue of whole records, the cap dropping the oldest.
+TEST(PendingBody, BehavesLikeAQueueOfWholeRecords) {
+  constexpr std::size_t kCap = 600;
+  constexpr std::size_t kMaxBody = 150;
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t bound) {
+    seed = seed * 1664525u + 1013904223u;  // a fixed generator: the same run every time
+    return (seed >> 8) % bound;
+  };
+  for (int round = 0; round < 300; ++round) {
+    PendingBody body(kCap, kMaxBody);
+    std::deque<std::string> model;
+    std::size_t model_dropped = 0, dropped = 0;
+    int serial = 0;
+    for (int step = 0; step < 200; ++step) {
+      const std::uint32_t op = next(10);
+      if (op < 5) {
+        std::string record = "r" + std::to_string(serial++) + " ";
+        record.append(next(90), static_cast<char>('a' + next(3)));
+        if (next(4) == 0) record.insert(record.size() / 2, 1, '\0');
+        std::size_t size = 0;
+        for (const auto& r : model) size += r.size() + 1;
+        while (!model.empty() && size + record.size() + 1 > kCap) {
+          size -= model.front().size() + 1;
+          model.pop_front();
+          ++model_dropped;
+        }
+        model.push_back(record);
+        dropped += body.append(record);
+      } else {
+        if (next(3) == 0) body.set_record_limit(next(4));
+        const std::size_t limit = body.record_limit();
+        const std::size_t length = body.begin_transfer();
+        // The expected body: whole oldest records, at least one, within both limits.
+        std::string expected;
+        std::size_t records = 0;
+        for (const auto& r : model) {
+          if (records > 0 && (expected.size() + r.size() + 1 > kMaxBody || records == limit)) break;
+          expected.append(r).push_back('\n');
+          ++records;
+        }
+        ASSERT_EQ(length, expected.size());
+        ASSERT_EQ(body.body_record_count(), records);
+        if (length == 0) continue;
+        std::string sent = read_all(body, 1 + next(40));
+        if (next(3) == 0) {  // libcurl rewinds to send again on a fresh connection
+          body.rewind();
+          sent = read_all(body, 1 + next(40));
+        }
+        ASSERT_EQ(sent, expected);
+        const bool answered = next(2) == 0;
+        body.end_transfer(answered);
+        if (answered) model.erase(model.begin(), model.begin() + static_cast<long>(records));
+      }
+      ASSERT_EQ(body.record_count(), model.size());
+      std::string text;
+      for (const auto& r : model) text.append(r).push_back('\n');
+      ASSERT_EQ(body.text(), text);
+      ASSERT_EQ(dropped, model_dropped);
+    }
+  }
 }
 
 }  // namespace

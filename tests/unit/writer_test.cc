@@ -47,3 +47,42 @@ TEST(InfluxWriter, ReadBodyWithNothingPendingReturnsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JudgeTransfer, WhatBecomesOfTheBody) {
+  struct Case {
+    CURLcode code;
+    long status;
+    bool request_sent;
+    bool response_cut;
+    std::size_t records;
+    Verdict verdict;
+  };
+  const std::vector<Case> cases = {
+      {CURLE_OK, 204, true, false, 100, Verdict::kStored},
+      {CURLE_OK, 200, true, false, 1, Verdict::kStored},
+      {CURLE_WRITE_ERROR, 200, true, true, 5, Verdict::kStored},  // a long answer, cut
+      {CURLE_WRITE_ERROR, 200, true, false, 5, Verdict::kKeep},
+      {CURLE_OK, 400, true, false, 100, Verdict::kSplit},
+      {CURLE_OK, 413, true, false, 2, Verdict::kSplit},
+      {CURLE_OK, 400, true, false, 1, Verdict::kDropRecord},
+      {CURLE_OK, 413, true, false, 1, Verdict::kDropRecord},
+      {CURLE_WEIRD_SERVER_REPLY, 0, true, false, 100, Verdict::kSplit},  // "Nul byte in header"
+      {CURLE_WEIRD_SERVER_REPLY, 0, true, false, 1, Verdict::kDropRecord},
+      {CURLE_OPERATION_TIMEDOUT, 0, true, false, 100, Verdict::kSplit},
+      {CURLE_OPERATION_TIMEDOUT, 0, true, false, 1, Verdict::kKeep},   // a slow server: wait
+      {CURLE_OPERATION_TIMEDOUT, 0, false, false, 100, Verdict::kKeep},  // never connected
+      {CURLE_COULDNT_CONNECT, 0, false, false, 100, Verdict::kKeep},
+      {CURLE_RECV_ERROR, 0, true, false, 100, Verdict::kKeep},  // reset: a transport failure
+      {CURLE_OK, 503, true, false, 100, Verdict::kKeep},
+      {CURLE_OK, 404, true, false, 1, Verdict::kKeep},
+  };
+  for (const Case& c : cases) {
+    const TransferResult result{c.code, c.status, c.request_sent, c.response_cut};
+    EXPECT_EQ(judge_transfer(result, c.records), c.verdict)
+        << "code " << c.code << " status " << c.status << " records " << c.records;
+  }
+}
+
+}  // namespace
