@@ -31,6 +31,12 @@ inline constexpr std::string_view kTimestampPrecision = "timestamp precision: ";
 // libmosquitto 2.0 has no text of its own for a keep-alive time-out ("Unknown error.").
 inline constexpr std::string_view kKeepaliveExceeded = "no answer from the broker within the keep-alive";
 
+// No exception may unwind through libmosquitto or libcurl: the callbacks
+// catch at the boundary and say so.
+inline constexpr std::string_view kMessageDropped = "message dropped: out of memory or another failure";
+inline constexpr std::string_view kClockUnreadable = "message dropped: the real-time clock cannot be read";
+inline constexpr std::string_view kCallbackFailed = "connection callback failed: out of memory or another failure";
+
 // Connection callbacks.
 inline constexpr std::string_view kOnConnect = "on_connect(): ";
 inline constexpr std::string_view kOnDisconnect = "on_disconnect(): ";

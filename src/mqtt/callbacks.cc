@@ -17,7 +17,43 @@ constexpr int kSubscriptionFailure = 0x80;
 
 std::string subscription_filter(const std::string& topic_prefix) { return topic_prefix + "#"; }
 
+namespace {
+
+void connect_acknowledged(mosquitto* client, int code);
+void subscribe_acknowledged(int message_id, int qos_count, const int* granted_qos);
+
+}  // namespace
+
+// The library's callbacks: nothing may unwind through libmosquitto.
 void on_connect(mosquitto* client, void* /*user_data*/, int code) {
+  try {
+    connect_acknowledged(client, code);
+  } catch (...) {
+    log_info(texts::kCallbackFailed);
+  }
+}
+
+void on_disconnect(mosquitto* /*client*/, void* /*user_data*/, int code) {
+  session.connected = false;
+  try {
+    log_trace(std::string(texts::kOnDisconnect) + mosquitto_connack_string(code));
+  } catch (...) {
+    log_info(texts::kCallbackFailed);
+  }
+}
+
+void on_subscribe(mosquitto* /*client*/, void* /*user_data*/, int message_id, int qos_count,
+                  const int* granted_qos) {
+  try {
+    subscribe_acknowledged(message_id, qos_count, granted_qos);
+  } catch (...) {
+    log_info(texts::kCallbackFailed);
+  }
+}
+
+namespace {
+
+void connect_acknowledged(mosquitto* client, int code) {
   log_trace(std::string(texts::kOnConnect) + mosquitto_connack_string(code));
   if (code != 0) {
     // The library closes the connection and the loop call fails; the main
@@ -40,13 +76,7 @@ void on_connect(mosquitto* client, void* /*user_data*/, int code) {
   }
 }
 
-void on_disconnect(mosquitto* /*client*/, void* /*user_data*/, int code) {
-  session.connected = false;
-  log_trace(std::string(texts::kOnDisconnect) + mosquitto_connack_string(code));
-}
-
-void on_subscribe(mosquitto* /*client*/, void* /*user_data*/, int message_id, int qos_count,
-                  const int* granted_qos) {
+void subscribe_acknowledged(int message_id, int qos_count, const int* granted_qos) {
   std::ostringstream line;
   line << texts::kOnSubscribeMid << message_id << texts::kOnSubscribeQosCount << qos_count;
   log_trace(line);
@@ -57,3 +87,5 @@ void on_subscribe(mosquitto* /*client*/, void* /*user_data*/, int message_id, in
     }
   }
 }
+
+}  // namespace

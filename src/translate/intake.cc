@@ -4,15 +4,13 @@
 #include <cstring>
 #include <regex>
 
+#include "app/log.h"
 #include "app/settings.h"
+#include "texts.h"
 
 namespace {
 
-timespec read_clock_realtime() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now;
-}
+bool read_clock_realtime(timespec& now) { return clock_gettime(CLOCK_REALTIME, &now) == 0; }
 
 // Built once: constructing a std::regex costs far more than matching a short
 // payload with it.
@@ -46,7 +44,7 @@ bool split_topic(const char* topic, std::vector<std::string>& levels) {
 
 }  // namespace
 
-timespec (*read_realtime_clock)() = read_clock_realtime;
+bool (*read_realtime_clock)(timespec& now) = read_clock_realtime;
 
 std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision) {
   const std::int64_t sec = now.tv_sec;
@@ -58,8 +56,10 @@ std::int64_t timestamp_in_precision(const timespec& now, std::string_view precis
   return 0;
 }
 
-std::int64_t arrival_timestamp() {
-  return timestamp_in_precision(read_realtime_clock(), settings.precision);
+std::optional<std::int64_t> arrival_timestamp() {
+  timespec now{};
+  if (!read_realtime_clock(now)) return std::nullopt;
+  return timestamp_in_precision(now, settings.precision);
 }
 
 std::vector<std::string_view> split_payload(std::string_view payload) {
@@ -94,11 +94,22 @@ std::optional<std::string> translate_message(const char* topic, const void* payl
 }
 
 void on_message(mosquitto* /*client*/, void* /*user_data*/, const mosquitto_message* message) {
-  const std::int64_t arrival = arrival_timestamp();
-  std::vector<std::string> levels;
-  std::vector<std::string_view> tokens;
-  if (!accept_message(message->topic, message->payload, message->payloadlen, levels, tokens)) {
-    return;
+  // Nothing may unwind through the library: a failure (an allocation, say)
+  // costs this one message and a line, never the process.
+  try {
+    const std::optional<std::int64_t> arrival = arrival_timestamp();
+    if (!arrival) {
+      // A record stamped 0 would overwrite the one before it in the database.
+      log_info(texts::kClockUnreadable);
+      return;
+    }
+    std::vector<std::string> levels;
+    std::vector<std::string_view> tokens;
+    if (!accept_message(message->topic, message->payload, message->payloadlen, levels, tokens)) {
+      return;
+    }
+    build_record(message->topic, levels, tokens, *arrival);
+  } catch (...) {
+    log_info(texts::kMessageDropped);  // a fixed text: logging it allocates nothing
   }
-  build_record(message->topic, levels, tokens, arrival);
 }

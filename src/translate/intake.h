@@ -19,13 +19,17 @@
 inline constexpr int kMaxPayloadBytes = 1023;
 
 // The real-time clock the arrival timestamp is read from. Tests pin it.
-extern timespec (*read_realtime_clock)();
+// False when the clock cannot be read (a 32-bit time_t after January 2038
+// would do that; the bridge is built with a 64-bit one).
+extern bool (*read_realtime_clock)(timespec& now);
 
 // The clock value in the unit named by precision ("s", "ms", "us", "ns",
 // compared exactly); 0 for any other text. Signed 64-bit arithmetic.
 std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision);
 // Reads the clock and converts it with the configured precision.
-std::int64_t arrival_timestamp();
+// Nothing when the clock cannot be read: the message is then dropped with an
+// info line rather than stamped 0.
+std::optional<std::int64_t> arrival_timestamp();
 
 // The maximal runs of non-white-space bytes, in order; empty when no byte is
 // printable. The views point into payload.

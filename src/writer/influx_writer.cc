@@ -12,20 +12,33 @@ namespace {
 
 constexpr std::chrono::seconds kDropReportInterval{60};
 
-// libcurl's read callback: forwards to the writer given as user pointer.
+// libcurl's callbacks forward to the writer given as user pointer; nothing
+// may unwind through libcurl, so a failure aborts the transfer instead.
 std::size_t forward_read(char* buffer, std::size_t size, std::size_t count, void* writer) {
-  return static_cast<InfluxWriter*>(writer)->read_body(buffer, size, count);
+  try {
+    return static_cast<InfluxWriter*>(writer)->read_body(buffer, size, count);
+  } catch (...) {
+    return CURL_READFUNC_ABORT;
+  }
 }
 
 // libcurl's seek callback: only a rewind to the start of the body is possible.
 int forward_seek(void* writer, curl_off_t offset, int origin) {
-  return static_cast<InfluxWriter*>(writer)->seek_body(offset, origin) ? CURL_SEEKFUNC_OK
-                                                                       : CURL_SEEKFUNC_CANTSEEK;
+  try {
+    return static_cast<InfluxWriter*>(writer)->seek_body(offset, origin) ? CURL_SEEKFUNC_OK
+                                                                         : CURL_SEEKFUNC_CANTSEEK;
+  } catch (...) {
+    return CURL_SEEKFUNC_FAIL;
+  }
 }
 
 // libcurl's write callback for the response body.
 std::size_t forward_response(char* data, std::size_t size, std::size_t count, void* writer) {
-  return static_cast<InfluxWriter*>(writer)->copy_response(data, size * count);
+  try {
+    return static_cast<InfluxWriter*>(writer)->copy_response(data, size * count);
+  } catch (...) {
+    return 0;
+  }
 }
 
 bool is_success(long status) { return status >= 200 && status <= 299; }
@@ -172,6 +185,18 @@ InfluxWriter::Outcome InfluxWriter::post_once(std::chrono::milliseconds budget) 
     if (pending.begin_transfer() == 0) return Outcome::kStored;
     body_records = pending.body_record_count();
   }
+  try {
+    return transfer(budget, body_records);
+  } catch (...) {
+    // An allocation failed on the way: the body stays whole for the next try.
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pending.transfer_open()) pending.end_transfer(false);
+    throw;
+  }
+}
+
+InfluxWriter::Outcome InfluxWriter::transfer(std::chrono::milliseconds budget,
+                                             std::size_t body_records) {
   const std::string address = url();
   log_trace(address);
 

@@ -125,6 +125,8 @@ class InfluxWriter {
   // One POST of the oldest pending records, given at most `budget` in all;
   // the back-off is the caller's.
   Outcome post_once(std::chrono::milliseconds budget);
+  // The transfer of the open body of `body_records` records, and its verdict.
+  Outcome transfer(std::chrono::milliseconds budget, std::size_t body_records);
   // One POST; backs off after a failure and tracks the outage episode.
   void post_pending();
   void note_dropped(std::size_t dropped);

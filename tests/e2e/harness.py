@@ -29,6 +29,20 @@ def bridge_command():
     return runner + [os.environ["BRIDGE_BIN"]]
 
 
+def preload_env(library, **variables):
+    """The environment that preloads `library` into the bridge (and only the bridge:
+    under qemu-arm it goes to the emulated process), or None under another runner
+    (valgrind), where a preload would reach the tool."""
+    runner = shlex.split(os.environ.get("BRIDGE_RUNNER", ""))
+    variables = {k: str(v) for k, v in dict(variables, LD_PRELOAD=library).items()}
+    if runner and os.path.basename(runner[0]).startswith("qemu-"):
+        return {"QEMU_SET_ENV": ",".join("%s=%s" % item for item in variables.items())}
+    if runner:
+        return None
+    # A sanitized bridge wants its runtime first; a preload is fine here.
+    return dict(variables, ASAN_OPTIONS="verify_asan_link_order=0")
+
+
 def memory_figures_meaningful():
     """False when the bridge runs under a sanitizer or another tool that owns its memory."""
     return not os.environ.get("BRIDGE_SANITIZED") and not os.environ.get("BRIDGE_RUNNER")

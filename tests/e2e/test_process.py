@@ -8,8 +8,8 @@ import threading
 import time
 import unittest
 
-from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, bridge_command, publish,
-                     publish_many, wait_until)
+from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, bridge_command, preload_env,
+                     publish, publish_many, wait_until)
 from http_sink import HttpSink
 
 
@@ -177,11 +177,11 @@ class ProcessTest(BridgeTestCase):
         bridge.signal(signal.SIGINT)
         self.assertEqual(bridge.wait_exit(timeout=15), 0)
 
-    @unittest.skipIf(os.environ.get("BRIDGE_RUNNER"), "the preload would reach the runner")
     def test_libcurl_that_cannot_be_set_up_is_fatal_before_connecting(self):
         self.broker()
-        environment = {"LD_PRELOAD": os.environ["CURL_FAIL_SHIM"],
-                       "ASAN_OPTIONS": "verify_asan_link_order=0"}
+        environment = preload_env(os.environ["CURL_FAIL_SHIM"])
+        if environment is None:
+            self.skipTest("the preload would reach the runner")
         bridge = self.bridge("-v", "-c", "node-17", env=environment)
         self.assertEqual(bridge.wait_exit(), 1)
         self.assertEqual(bridge.lines(), ["T: timestamp precision: ms",

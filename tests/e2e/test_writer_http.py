@@ -1,9 +1,10 @@
 """The exact HTTP request the bridge makes, judged by a recording server."""
 
+import os
 import signal
 import time
 
-from harness import BridgeTestCase, publish, wait_until
+from harness import BridgeTestCase, preload_env, publish, wait_until
 from http_sink import HttpSink
 
 RECORD = 'temp,host=node-17,mqtt="v1/kitchen/temp" value=21.5 1700000000000'
@@ -103,3 +104,20 @@ class WriterHttpTest(BridgeTestCase):
                     self.assertLess(abs(int(stamp) / 10 ** (digits - 10) - time.time()), 60)
                 bridge.signal(signal.SIGINT)
                 self.assertEqual(bridge.wait_exit(), 0)
+
+    def test_arrival_time_after_2038(self):
+        # 2040-12-25: past the end of a 32-bit time_t (armhf's, unless built for 64 bits).
+        environment = preload_env(os.environ["CLOCK_AT_SHIM"], CLOCK_AT=2240000000)
+        if environment is None:
+            self.skipTest("the preload would reach the runner")
+        sink = self.started(HttpSink().start())
+        self.broker()
+        bridge = self.bridge("-v", "-c", "node-17", env=environment)
+        bridge.wait_subscribed()
+        for n in (1, 2):
+            self.assertTrue(publish("v1/kitchen/temp", "%d" % n))
+        wait_until(lambda: len(sink.stored_lines()) >= 2, 10, "two records")
+        stamps = [int(line.rsplit(" ", 1)[1]) for line in sink.stored_lines()]
+        for stamp in stamps:
+            self.assertTrue(2240000000000 <= stamp < 2240000060000, stamps)
+        self.assertLessEqual(stamps[0], stamps[1])

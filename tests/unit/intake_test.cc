@@ -6,10 +6,14 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "writer/influx_writer.h"
 
 namespace {
 
-timespec pinned_clock() { return timespec{1700000000, 123456789}; }
+bool pinned_clock(timespec& now) {
+  now = timespec{1700000000, 123456789};
+  return true;
+}
 
 TEST(ArrivalTimestamp, FollowsPrecision) {
   struct Case {
@@ -26,7 +30,7 @@ TEST(ArrivalTimestamp, FollowsPrecision) {
   const std::string saved = settings.precision;
   for (const Case& c : cases) {
     settings.precision = c.precision;
-    EXPECT_EQ(arrival_timestamp(), c.expected) << c.precision;
+    EXPECT_EQ(arrival_timestamp(), std::optional<std::int64_t>(c.expected)) << c.precision;
   }
   settings.precision = saved;
 }
@@ -123,6 +127,27 @@ TEST(MessageIntake, LevelsAreKeptInOrder) {
   std::vector<std::string_view> tokens;
   ASSERT_TRUE(accept_message("v1//kitchen/temp", "1", 1, levels, tokens));
   EXPECT_EQ(levels, (std::vector<std::string>{"v1", "", "kitchen", "temp"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MessageIntake, UnreadableClockDropsTheMessageWithALine) {
+  read_realtime_clock = [](timespec&) { return false; };
+  char topic[] = "v1/kitchen/temp";
+  char payload[] = "21.5";
+  mosquitto_message message{};
+  message.topic = topic;
+  message.payload = payload;
+  message.payloadlen = 4;
+  const std::size_t pending_before = influx_writer.pending_records();
+  testing::internal::CaptureStdout();
+  on_message(nullptr, nullptr, &message);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "I: message dropped: the real-time clock cannot be read\n");
+  EXPECT_EQ(influx_writer.pending_records(), pending_before);  // no record stamped 0
+  read_realtime_clock = pinned_clock;
 }
 
 }  // namespace
