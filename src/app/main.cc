@@ -1,5 +1,6 @@
 // mqtt-influx-bridge: keeps one MQTT connection, turns every accepted message
 // into one InfluxDB line-protocol record and posts it to the database at once.
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -214,6 +215,15 @@ int main(int argc, char* argv[]) {
   influx_writer.host = settings.influx_host;
   influx_writer.database = settings.database;
   influx_writer.precision = settings.precision;
+
+  // More packets already waiting on the socket join the pending records'
+  // body instead of each waiting for a POST of its own. No TLS: the kernel's
+  // buffer is the only place they can wait.
+  mosquitto* const handle = client.get();
+  influx_writer.set_more_waiting([handle] {
+    pollfd socket{mosquitto_socket(handle), POLLIN, 0};
+    return socket.fd >= 0 && poll(&socket, 1, 0) > 0 && (socket.revents & POLLIN) != 0;
+  });
 
   ServiceNotifier notifier = ServiceNotifier::from_environment();
   return run(client.get(), notifier);

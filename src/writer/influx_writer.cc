@@ -107,17 +107,33 @@ void InfluxWriter::write(std::string_view line) {
     dropped = pending.append(line);
   }
   if (dropped > 0) note_dropped(dropped);
-  if (transfer_allowed_ && back_off_.due(BackOff::Clock::now())) post_pending();
+  if (post_due()) post_pending();
 }
 
 void InfluxWriter::retry_pending() {
-  if (has_due_work()) post_pending();
+  if (post_due()) post_pending();
 }
 
-bool InfluxWriter::has_due_work() {
-  if (!transfer_allowed_ || !back_off_.due(BackOff::Clock::now())) return false;
-  std::lock_guard<std::mutex> lock(mutex);
-  return !pending.empty();
+bool InfluxWriter::has_due_work() { return post_due(); }
+
+bool InfluxWriter::post_due() {
+  const auto now = BackOff::Clock::now();
+  if (!transfer_allowed_ || !back_off_.due(now)) return false;
+  std::size_t pending_bytes;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    pending_bytes = pending.size();
+  }
+  if (pending_bytes == 0) return false;
+  const bool more_waiting = more_waiting_ && more_waiting_();
+  if (!gathering_) gathering_since_ = now;
+  gathering_ = gather_more(more_waiting, pending_bytes, kMaxBodyBytes, now - gathering_since_);
+  return !gathering_;
+}
+
+bool gather_more(bool more_waiting, std::size_t pending_bytes, std::size_t body_limit_bytes,
+                 std::chrono::steady_clock::duration waited) {
+  return more_waiting && pending_bytes < body_limit_bytes && waited < kMaxGatherWait;
 }
 
 void InfluxWriter::post_pending() {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -28,6 +29,18 @@ inline constexpr std::chrono::milliseconds kShutdownBudget{10000};
 // At most this much of each response body reaches standard output; the
 // transfer stops reading there (the status is known by then).
 inline constexpr std::size_t kMaxResponseCopyBytes = 4096;
+
+// The longest a record waits for the messages queued behind it to join its
+// body, when more keep arriving: well under the loop's other bounds, so the
+// keep-alive and the watchdog never notice.
+inline constexpr std::chrono::milliseconds kMaxGatherWait{250};
+
+// Whether to hold the pending records back for the messages already waiting
+// on the MQTT socket, so that they share one POST: only when more is waiting,
+// the body limit is not reached, and the oldest held record has not waited
+// kMaxGatherWait yet. One message at a time never waits.
+bool gather_more(bool more_waiting, std::size_t pending_bytes, std::size_t body_limit_bytes,
+                 std::chrono::steady_clock::duration waited);
 
 // What one transfer came to, as far as the body's fate is concerned.
 struct TransferResult {
@@ -81,6 +94,10 @@ class InfluxWriter {
   void write(std::string_view line);
   void write(const std::ostringstream& line) { write(std::string_view(line.str())); }
 
+  // Tells whether more MQTT packets are already waiting to be read (a
+  // zero-timeout poll of the library's socket); unset, nothing ever is.
+  void set_more_waiting(std::function<bool()> more_waiting) { more_waiting_ = std::move(more_waiting); }
+
   // Main loop, at the start of every turn: a turn makes at most one
   // transfer, so no turn lasts longer than one transfer time-out.
   void begin_turn() { transfer_allowed_ = true; }
@@ -133,6 +150,9 @@ class InfluxWriter {
   void report_dropped();
   // The info lines at the start and the end of an outage episode.
   void note_failure(const std::string& reason);
+  // Whether a POST is due now: a transfer is allowed this turn, the back-off
+  // is over, something is pending and no gathering holds it back.
+  bool post_due();
   void note_delivery(std::size_t records);
 
   CurlGlobal curl_global_;
@@ -141,6 +161,10 @@ class InfluxWriter {
   CurlEasy curl;
   BackOff back_off_;
   bool transfer_allowed_ = true;
+  std::function<bool()> more_waiting_;
+  // Since when records have been held back for the messages behind them.
+  bool gathering_ = false;
+  BackOff::Clock::time_point gathering_since_{};
   char error_text_[CURL_ERROR_SIZE] = {};
   // The open transfer's response body: bytes copied, and whether it was cut.
   std::size_t response_copied_ = 0;

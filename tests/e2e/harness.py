@@ -122,10 +122,12 @@ def publish(topic, payload, qos=1, timeout=10):
     return done.returncode == 0
 
 
-def publish_many(topic, count, mode="seq", first=0, timeout=300):
-    """Publishes count numbered messages and returns once the broker took them all."""
+def publish_many(topic, count, mode="seq", first=0, timeout=300, interval_ms=0):
+    """Publishes count numbered messages (interval_ms apart, or as fast as the broker
+    takes them) and returns once the broker took them all."""
     runner = shlex.split(os.environ.get("PUBLISHER_RUNNER", ""))
-    done = subprocess.run(runner + [os.environ["PUBLISHER_BIN"], topic, str(count), mode, str(first)],
+    done = subprocess.run(runner + [os.environ["PUBLISHER_BIN"], topic, str(count), mode, str(first),
+                                    str(interval_ms)],
                           capture_output=True, timeout=timeout)
     if done.returncode != 0:
         raise AssertionError("publisher failed: %r" % done.stderr)

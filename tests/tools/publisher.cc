@@ -2,7 +2,10 @@
 // has acknowledged every one of them (mosquitto_pub -l may drop what is still
 // queued when its input ends). Used by the flood test and the benchmark.
 //
-//   publisher <topic> <count> <seq|mix> [first]
+//   publisher <topic> <count> <seq|mix> [first] [interval_ms]
+//
+// With an interval, messages go out that far apart (a steady rate) instead of
+// as fast as the broker takes them.
 //
 // seq: "<n> <1700000000000+n>"; mix: cycles through the three usual layouts,
 // "21.5", "21.5 <ts>" and "sensor=a celsius=21.5 <ts>", with a unique ts each.
@@ -34,13 +37,14 @@ std::string payload_for(long n, bool mix) {
 
 int main(int argc, char* argv[]) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix> [first]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix> [first] [interval_ms]\n", argv[0]);
     return 2;
   }
   const char* topic = argv[1];
   const long count = std::atol(argv[2]);
   const bool mix = std::strcmp(argv[3], "mix") == 0;
   const long first = argc > 4 ? std::atol(argv[4]) : 0;
+  const long interval_ms = argc > 5 ? std::atol(argv[5]) : 0;
 
   mosquitto_lib_init();
   mosquitto* client = mosquitto_new(nullptr, true, nullptr);
@@ -51,11 +55,17 @@ int main(int argc, char* argv[]) {
   mosquitto_publish_callback_set(client, on_publish);
   mosquitto_max_inflight_messages_set(client, 100);
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::minutes(5);
   long sent = 0;
   while (acknowledged < count) {
-    // Keep a bounded number in flight; the library queues the rest.
-    while (sent < count && sent - acknowledged < 1000) {
+    // Keep a bounded number in flight; the library queues the rest. With an
+    // interval, message n goes out at start + n * interval.
+    auto due = [&] {
+      return interval_ms == 0 ||
+             std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(sent * interval_ms);
+    };
+    while (sent < count && sent - acknowledged < 1000 && due()) {
       const std::string payload = payload_for(first + sent, mix);
       if (mosquitto_publish(client, nullptr, topic, static_cast<int>(payload.size()),
                             payload.data(), 1, false) != MOSQ_ERR_SUCCESS) {
@@ -64,7 +74,7 @@ int main(int argc, char* argv[]) {
       }
       ++sent;
     }
-    if (mosquitto_loop(client, 100, 100) != MOSQ_ERR_SUCCESS ||
+    if (mosquitto_loop(client, interval_ms > 0 ? 1 : 100, 100) != MOSQ_ERR_SUCCESS ||
         std::chrono::steady_clock::now() > deadline) {
       std::fprintf(stderr, "publisher: %ld of %ld acknowledged\n", acknowledged, count);
       return 1;

@@ -86,3 +86,30 @@ TEST(JudgeTransfer, WhatBecomesOfTheBody) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GatherMore, HoldsRecordsOnlyForMessagesAlreadyWaiting) {
+  using std::chrono::milliseconds;
+  struct Case {
+    bool more_waiting;
+    std::size_t pending_bytes;
+    milliseconds waited;
+    bool gather;
+  };
+  const std::vector<Case> cases = {
+      {false, 70, milliseconds(0), false},  // one at a time: post at once
+      {true, 70, milliseconds(0), true},
+      {true, 70, milliseconds(249), true},
+      {true, 70, milliseconds(250), false},          // waited long enough
+      {true, kMaxBodyBytes - 1, milliseconds(0), true},
+      {true, kMaxBodyBytes, milliseconds(0), false},  // a full body goes now
+      {false, kMaxBodyBytes * 4, milliseconds(0), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gather_more(c.more_waiting, c.pending_bytes, kMaxBodyBytes, c.waited), c.gather)
+        << c.more_waiting << " " << c.pending_bytes << " " << c.waited.count();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+"""Messages faster than the database answers: what is already waiting on the
+MQTT socket shares one POST, so a slow database or a burst loses nothing,
+while messages one at a time still get a POST each, at once."""
+
+import re
+
+from harness import BridgeTestCase, publish_many, wait_until
+from http_sink import HttpSink
+
+TOPIC = "v1/burst/temp"
+
+
+def numbers(lines):
+    return [int(line.split(" value=")[1].split()[0]) for line in lines]
+
+
+class BurstTest(BridgeTestCase):
+    def test_slow_database_and_a_steady_stream_lose_nothing(self):
+        # 100 messages a second for 20 s against a database that takes 200 ms a
+        # write: one POST per message could carry 5 a second, and the broker's
+        # queue (1000 messages by default) would overflow after 13 s.
+        broker = self.broker()
+        sink = self.started(HttpSink().start())
+        sink.default_answer = ("delay", 0.2, 204, b"")
+        bridge = self.bridge("-c", "node-17")
+        wait_until(lambda: bridge.running() and broker.process.poll() is None, 5, "the bridge")
+        # The first message may come before the subscription: number from 0 and
+        # judge from the first one stored.
+        publish_many(TOPIC, 2000, interval_ms=10, timeout=120)
+        wait_until(lambda: sink.stored_lines() and numbers(sink.stored_lines())[-1] == 1999, 60,
+                   "the last message")
+        stored = numbers(sink.stored_lines())
+        self.assertEqual(stored, list(range(stored[0], 2000)))  # in order, none twice
+        self.assertLess(stored[0], 50)  # only what came before the subscription
+        with open(broker.log, errors="replace") as log:
+            self.assertNotIn("Outgoing messages are being dropped", log.read())
+        self.assertLess(len(sink.all_requests()), 1000)
+
+    def test_messages_one_at_a_time_get_a_post_each_at_once(self):
+        self.broker()
+        sink = self.started(HttpSink().start())
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        publish_many(TOPIC, 40, interval_ms=50)
+        wait_until(lambda: len(sink.stored_lines()) >= 40, 20, "40 records")
+        requests = sink.all_requests()
+        self.assertEqual([r.body.count(b"\n") for r in requests], [1] * 40)
+        # The URL trace line before each record's own, as ever.
+        traces = [l for l in bridge.lines() if l.startswith("T: http://") or l.startswith("T: temp,")]
+        self.assertEqual(len(traces), 80)
+        for url, record in zip(traces[0::2], traces[1::2]):
+            self.assertTrue(url.startswith("T: http://localhost:8086/write?"), url)
+            self.assertTrue(record.startswith("T: temp,"), record)
+
+    def test_burst_with_the_database_down_then_up_goes_in_whole_bodies(self):
+        self.broker("max_queued_messages 0\n")
+        bridge = self.bridge("-v", "-c", "node-17")
+        bridge.wait_subscribed()
+        publish_many(TOPIC, 20000, mode="seq")
+        bridge.wait_line(r" value=19999 1700000019999$", timeout=120)
+        sink = self.started(HttpSink().start())
+        wait_until(lambda: sink.stored_lines() and numbers(sink.stored_lines())[-1] == 19999, 60,
+                   "the last record")
+        self.assertEqual(numbers(sink.stored_lines()), list(range(20000)))
+        record = re.compile(rb'^temp,host=node-17,mqtt="v1/burst/temp" value=\d+ \d+$')
+        for request in sink.all_requests():
+            self.assertLessEqual(len(request.body), 256 * 1024)
+            self.assertTrue(request.body.endswith(b"\n"))
+            for line in request.body.split(b"\n")[:-1]:
+                self.assertRegex(line, record)
