@@ -30,15 +30,37 @@ bool has_printable_byte(std::string_view bytes) {
 // let the publisher write a second line of their own.
 bool breaks_line(const char* topic) { return std::strpbrk(topic, "\n\r") != nullptr; }
 
+// Owns the level array libmosquitto's tokeniser hands out, so that it is
+// released even when copying the levels fails.
+class TopicTokens final {
+ public:
+  TopicTokens() = default;
+  ~TopicTokens() {
+    if (parts_ != nullptr) mosquitto_sub_topic_tokens_free(&parts_, count_);
+  }
+  TopicTokens(const TopicTokens&) = delete;
+  TopicTokens& operator=(const TopicTokens&) = delete;
+
+  bool tokenise(const char* topic) {
+    return mosquitto_sub_topic_tokenise(topic, &parts_, &count_) == MOSQ_ERR_SUCCESS;
+  }
+  int count() const { return count_; }
+  const char* level(int i) const { return parts_[i]; }
+
+ private:
+  char** parts_ = nullptr;
+  int count_ = 0;
+};
+
 // Fills levels from libmosquitto's tokeniser; false when it refuses the topic.
 bool split_topic(const char* topic, std::vector<std::string>& levels) {
-  char** parts = nullptr;
-  int count = 0;
-  if (mosquitto_sub_topic_tokenise(topic, &parts, &count) != MOSQ_ERR_SUCCESS) return false;
+  TopicTokens tokens;
+  if (!tokens.tokenise(topic)) return false;
   levels.clear();
-  levels.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) levels.emplace_back(parts[i] != nullptr ? parts[i] : "");
-  mosquitto_sub_topic_tokens_free(&parts, count);
+  levels.reserve(static_cast<std::size_t>(tokens.count()));
+  for (int i = 0; i < tokens.count(); ++i) {
+    levels.emplace_back(tokens.level(i) != nullptr ? tokens.level(i) : "");
+  }
   return true;
 }
 

@@ -493,8 +493,8 @@ class FakeBroker:
                     return
                 if kind >> 4 == 1:  # CONNECT
                     self.release.wait()
+                    self.connack_sent_at = time.monotonic()  # just before: nothing can beat it
                     connection.sendall(bytes([0x20, 2, 0, self.connack_code]))
-                    self.connack_sent_at = time.monotonic()
                 elif kind >> 4 == 8:  # SUBSCRIBE: message id, then filter and QoS
                     filter_length = int.from_bytes(body[2:4], "big")
                     self.subscriptions.append(body[4:4 + filter_length].decode())
