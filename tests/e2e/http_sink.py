@@ -20,6 +20,7 @@ class Request:
         self.complete = False  # the whole body arrived
         self.status = None  # the status answered, None when not answered
         self.time = time.monotonic()
+        self.answered_at = None  # when the answer went out
 
     def header(self, name):
         values = [v for n, v in self.headers if n.lower() == name.lower()]
@@ -144,6 +145,7 @@ class HttpSink:
                 request.status = status
                 head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))
                 connection.sendall(head.encode() + body)
+                request.answered_at = time.monotonic()
         except OSError:
             return
         finally:

@@ -8,7 +8,8 @@
 // as fast as the broker takes them.
 //
 // seq: "<n> <1700000000000+n>"; mix: cycles through the three usual layouts,
-// "21.5", "21.5 <ts>" and "sensor=a celsius=21.5 <ts>", with a unique ts each.
+// "21.5", "21.5 <ts>" and "sensor=a celsius=21.5 <ts>", with a unique ts each;
+// stamp: "n=<n>,sent_us=<monotonic clock in us>", for delays.
 #include <mosquitto.h>
 
 #include <chrono>
@@ -23,9 +24,17 @@ long acknowledged = 0;
 
 void on_publish(mosquitto*, void*, int) { ++acknowledged; }
 
-std::string payload_for(long n, bool mix) {
+enum class Mode { kSeq, kMix, kStamp };
+
+std::string payload_for(long n, Mode mode) {
   const std::string stamp = std::to_string(1700000000000LL + n);
-  if (!mix) return std::to_string(n) + " " + stamp;
+  if (mode == Mode::kStamp) {
+    // When it was sent, on the monotonic clock other processes read too.
+    const auto sent = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return "n=" + std::to_string(n) + ",sent_us=" + std::to_string(sent.count());
+  }
+  if (mode == Mode::kSeq) return std::to_string(n) + " " + stamp;
   switch (n % 3) {
     case 0: return "21.5";
     case 1: return "21.5 " + stamp;
@@ -37,12 +46,14 @@ std::string payload_for(long n, bool mix) {
 
 int main(int argc, char* argv[]) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix> [first] [interval_ms]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix|stamp> [first] [interval_ms]\n", argv[0]);
     return 2;
   }
   const char* topic = argv[1];
   const long count = std::atol(argv[2]);
-  const bool mix = std::strcmp(argv[3], "mix") == 0;
+  const Mode mode = std::strcmp(argv[3], "mix") == 0     ? Mode::kMix
+                   : std::strcmp(argv[3], "stamp") == 0 ? Mode::kStamp
+                                                        : Mode::kSeq;
   const long first = argc > 4 ? std::atol(argv[4]) : 0;
   const long interval_ms = argc > 5 ? std::atol(argv[5]) : 0;
 
@@ -66,7 +77,7 @@ int main(int argc, char* argv[]) {
              std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(sent * interval_ms);
     };
     while (sent < count && sent - acknowledged < 1000 && due()) {
-      const std::string payload = payload_for(first + sent, mix);
+      const std::string payload = payload_for(first + sent, mode);
       if (mosquitto_publish(client, nullptr, topic, static_cast<int>(payload.size()),
                             payload.data(), 1, false) != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "publisher: publish failed\n");
