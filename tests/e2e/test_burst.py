@@ -43,6 +43,7 @@ class BurstTest(BridgeTestCase):
         bridge.wait_subscribed()
         publish_many(TOPIC, 40, interval_ms=50)
         wait_until(lambda: len(sink.stored_lines()) >= 40, 20, "40 records")
+        bridge.wait_line(r"^T: temp,.* value=39 1700000000039$")  # logged once the POST returned
         requests = sink.all_requests()
         self.assertEqual([r.body.count(b"\n") for r in requests], [1] * 40)
         # The URL trace line before each record's own, as ever.
