@@ -68,6 +68,25 @@ def port_open(port, host="127.0.0.1"):
         return False
 
 
+def tcp_listener(port, backlog):
+    """A listening socket on 127.0.0.1:port, reusable at once after a test."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(backlog)
+    return listener
+
+
+def close_sockets(listener, connections):
+    """Shuts a listener (waking a thread in accept()) and its connections down."""
+    for sock in ([listener] if listener is not None else []) + list(connections):
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        sock.close()
+
+
 def stop_process(process, sig=signal.SIGTERM, timeout=10):
     if process.poll() is None:
         process.send_signal(sig)
@@ -406,10 +425,7 @@ class BlackHoleListener:
         self.fillers = []
 
     def start(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", self.port))
-        self.listener.listen(0)
+        self.listener = tcp_listener(self.port, 0)
         # Fill the queue: connections complete until it is full, then one hangs.
         for _ in range(4):
             filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -454,10 +470,7 @@ class FakeBroker:
         self.stopping = threading.Event()
 
     def start(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", BROKER_PORT))
-        self.listener.listen(4)
+        self.listener = tcp_listener(BROKER_PORT, 4)
         threading.Thread(target=self._accept, daemon=True).start()
         return self
 
@@ -507,15 +520,4 @@ class FakeBroker:
     def stop(self):
         self.stopping.set()
         self.release.set()
-        if self.listener is not None:
-            try:
-                self.listener.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            self.listener.close()
-        for connection in self.connections:
-            try:
-                connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            connection.close()
+        close_sockets(self.listener, self.connections)

@@ -9,7 +9,7 @@ import socket
 import threading
 import time
 
-from harness import DATABASE_PORT
+from harness import DATABASE_PORT, close_sockets, tcp_listener
 
 
 class Request:
@@ -51,29 +51,15 @@ class HttpSink:
         self.connections = []
 
     def start(self):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", self.port))
-        self.listener.listen(16)
+        self.listener = tcp_listener(self.port, 16)
         threading.Thread(target=self._accept, daemon=True).start()
         return self
 
     def stop(self):
         self.stopping.set()
         self.release.set()
-        if self.listener is not None:
-            try:
-                self.listener.shutdown(socket.SHUT_RDWR)  # wakes the thread in accept()
-            except OSError:
-                pass
-            self.listener.close()
         with self.lock:
-            for connection in self.connections:
-                try:
-                    connection.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                connection.close()
+            close_sockets(self.listener, self.connections)
 
     def answer_next(self, *answers):
         with self.lock:

@@ -110,14 +110,17 @@ class FaultTest(BridgeTestCase):
         self.assertEqual(refused[-1], "I: write refused with HTTP status 400: records dropped: 1")
         self.assertFalse([l for l in refused[1:-1] if l.startswith("I: ")], refused)
 
+    def send_one_by_one(self, sink, *numbers):
+        """Sends each record once the one before it is stored."""
+        for count, n in enumerate(numbers, 1):
+            self.send(n)
+            wait_until(lambda: len(sink.stored_lines()) >= count, 10, "record %d" % n)
+
     def test_endless_response_body_is_cut_after_a_few_kib(self):
         sink = self.started(HttpSink().start())
         sink.answer_next(("endless", 200))
         bridge = self.start()
-        self.send(1)
-        wait_until(lambda: sink.stored_lines(), 10, "the first record")
-        self.send(2)
-        wait_until(lambda: len(sink.stored_lines()) >= 2, 10, "the second record")
+        self.send_one_by_one(sink, 1, 2)
         self.assertEqual(sink.stored_lines(), [record(1), record(2)])
         self.assertEqual(bridge.stdout_bytes().count(b"x"), 4096)
 
@@ -128,10 +131,7 @@ class FaultTest(BridgeTestCase):
         # sends it again on a new connection.
         sink.answer_next(HttpSink.OK, ("drop_after_head",))
         bridge = self.start()
-        self.send(1)
-        wait_until(lambda: sink.stored_lines(), 10, "the first record")
-        self.send(2)
-        wait_until(lambda: len(sink.stored_lines()) >= 2, 10, "the second record")
+        self.send_one_by_one(sink, 1, 2)
         self.assertEqual(sink.stored_lines(), [record(1), record(2)])
         self.assertEqual(len(sink.all_requests()), 3)
         self.assertFalse([l for l in bridge.lines() if "POST failed" in l], bridge.lines())
