@@ -65,7 +65,8 @@ std::size_t doubled(std::size_t limit) {
 }  // namespace
 
 Verdict judge_transfer(const TransferResult& result, std::size_t body_records) {
-  const bool answered = result.code == CURLE_OK || (result.code == CURLE_WRITE_ERROR && result.response_cut);
+  const bool answered =
+      result.code == CURLE_OK || (result.code == CURLE_WRITE_ERROR && result.response_cut);
   const bool at_fault_alone = body_records <= 1;
   if (answered) {
     if (is_success(result.status)) return Verdict::kStored;
@@ -107,16 +108,14 @@ void InfluxWriter::write(std::string_view line) {
     dropped = pending.append(line);
   }
   if (dropped > 0) note_dropped(dropped);
-  if (post_due()) post_pending();
+  if (has_due_work()) post_pending();
 }
 
 void InfluxWriter::retry_pending() {
-  if (post_due()) post_pending();
+  if (has_due_work()) post_pending();
 }
 
-bool InfluxWriter::has_due_work() { return post_due(); }
-
-bool InfluxWriter::post_due() {
+bool InfluxWriter::has_due_work() {
   const auto now = BackOff::Clock::now();
   if (!transfer_allowed_ || !back_off_.due(now)) return false;
   std::size_t pending_bytes;

@@ -103,8 +103,9 @@ class InfluxWriter {
   void begin_turn() { transfer_allowed_ = true; }
   // Main loop, once per turn: posts what is pending once the back-off allows.
   void retry_pending();
-  // Whether a POST is due now (records pending, back-off over): the main loop
-  // then does not wait for network traffic, so a backlog drains at once.
+  // Whether a POST is due now: a transfer is allowed this turn, the back-off
+  // is over, something is pending and no gathering holds it back. The main
+  // loop then does not wait for network traffic, so a backlog drains at once.
   bool has_due_work();
   // Shutdown: posts what is pending, ignoring the back-off, in transfers that
   // all fit within kShutdownBudget together; logs how many records could not
@@ -150,9 +151,6 @@ class InfluxWriter {
   void report_dropped();
   // The info lines at the start and the end of an outage episode.
   void note_failure(const std::string& reason);
-  // Whether a POST is due now: a transfer is allowed this turn, the back-off
-  // is over, something is pending and no gathering holds it back.
-  bool post_due();
   void note_delivery(std::size_t records);
 
   CurlGlobal curl_global_;
