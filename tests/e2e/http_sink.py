@@ -35,7 +35,8 @@ class HttpSink:
     # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes),
     # ("delay", seconds, code, body): answer after a pause,
     # ("endless", code): a response body that never ends,
-    # ("drop_after_head",): close the connection once the request head is read,
+    # ("drop_unanswered",): close the connection, without a word, once the
+    # request is read (a kept-alive connection the server has just dropped),
     # or a function of the request (its body read) that returns one of these.
     OK = ("status", 204, b"")
 
@@ -108,9 +109,9 @@ class HttpSink:
                 if not callable(answer) and answer[0] == "close_after":
                     request.body = reader.read(answer[1])
                     return
-                if not callable(answer) and answer[0] == "drop_after_head":
-                    return
                 self._read_body(reader, request)
+                if not callable(answer) and answer[0] == "drop_unanswered":
+                    return
                 if callable(answer):
                     answer = answer(request)
                 if answer[0] == "endless":
