@@ -109,10 +109,16 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
     if (waiting_to_reconnect) {
       pause_until(reconnect_at);
       if (!running) break;
-      // Non-blocking: a broker host that drops packets cannot hold the loop.
-      // A connect that fails shows in the next loop call, which reports it.
-      mosquitto_reconnect_async(client);
-      waiting_to_reconnect = false;
+      // Non-blocking: a broker host that drops packets cannot hold the loop;
+      // such a connect fails in a later loop call, which reports it. One
+      // refused at once is reported here, with its own reason.
+      const int reconnected = mosquitto_reconnect_async(client);
+      if (reconnected == MOSQ_ERR_SUCCESS) {
+        waiting_to_reconnect = false;
+      } else {
+        log_info(std::string(texts::kConnectionError) + connection_error_text(reconnected));
+        reconnect_at = Clock::now() + kReconnectPause;
+      }
     } else {
       const int wait_ms = influx_writer.has_due_work() ? 0 : kLoopWaitMs;
       const int result = mosquitto_loop(client, wait_ms, 1);

@@ -61,6 +61,8 @@ class ProcessTest(BridgeTestCase):
         broker.stop()
         bridge.wait_line(r"^I: connection error: ", timeout=15, count=4)
         errors = [t for t, line in bridge.timed_lines() if line.startswith("I: connection error: ")]
+        # After the loss itself, each attempt names its own reason.
+        self.assertIn("I: connection error: Connection refused", bridge.lines())
         gaps = [b - a for a, b in zip(errors, errors[1:])]
         for gap in gaps:
             self.assertGreater(gap, 0.8, gaps)
