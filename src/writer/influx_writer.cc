@@ -108,6 +108,8 @@ void InfluxWriter::write(std::string_view line) {
     dropped = pending.append(line);
   }
   if (dropped > 0) note_dropped(dropped);
+  more_waiting_known_ = false;  // a message was just read from the socket
+  wrote_this_turn_ = true;
   if (has_due_work()) post_pending();
 }
 
@@ -124,7 +126,11 @@ bool InfluxWriter::has_due_work() {
     pending_bytes = pending.size();
   }
   if (pending_bytes == 0) return false;
-  const bool more_waiting = more_waiting_ && more_waiting_();
+  if (!more_waiting_known_) {
+    more_waiting_last_ = more_waiting_ && more_waiting_();
+    more_waiting_known_ = true;
+  }
+  const bool more_waiting = more_waiting_last_;
   if (!gathering_) gathering_since_ = now;
   gathering_ = gather_more(more_waiting, pending_bytes, kMaxBodyBytes, now - gathering_since_);
   return !gathering_;

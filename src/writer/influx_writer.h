@@ -100,7 +100,13 @@ class InfluxWriter {
 
   // Main loop, at the start of every turn: a turn makes at most one
   // transfer, so no turn lasts longer than one transfer time-out.
-  void begin_turn() { transfer_allowed_ = true; }
+  void begin_turn() {
+    transfer_allowed_ = true;
+    // The socket was read since the last poll without a record coming of it
+    // (a PINGRESP, say): what the poll said is stale.
+    if (!wrote_this_turn_) more_waiting_known_ = false;
+    wrote_this_turn_ = false;
+  }
   // Main loop, once per turn: posts what is pending once the back-off allows.
   void retry_pending();
   // Whether a POST is due now: a transfer is allowed this turn, the back-off
@@ -160,6 +166,11 @@ class InfluxWriter {
   BackOff back_off_;
   bool transfer_allowed_ = true;
   std::function<bool()> more_waiting_;
+  // The last poll's answer, good until the socket is read again: one poll per
+  // message instead of one per question.
+  bool more_waiting_known_ = false;
+  bool more_waiting_last_ = false;
+  bool wrote_this_turn_ = false;
   // Since when records have been held back for the messages behind them.
   bool gathering_ = false;
   BackOff::Clock::time_point gathering_since_{};
