@@ -77,6 +77,23 @@ def tcp_listener(port, backlog):
     return listener
 
 
+def accept_in_background(listener, stopping, serve, connections, lock):
+    """Accepts connections on `listener` in a thread of its own until the listener
+    is closed or `stopping` is set; each is kept in `connections` (under `lock`)
+    and served by serve(connection) in a thread of its own."""
+
+    def accept():
+        while not stopping.is_set():
+            try:
+                connection, _ = listener.accept()
+            except OSError:
+                return
+            with lock:
+                connections.append(connection)
+            threading.Thread(target=serve, args=(connection,), daemon=True).start()
+    threading.Thread(target=accept, daemon=True).start()
+
+
 def close_sockets(listener, connections):
     """Shuts a listener (waking a thread in accept()) and its connections down."""
     for sock in ([listener] if listener is not None else []) + list(connections):
@@ -471,17 +488,9 @@ class FakeBroker:
 
     def start(self):
         self.listener = tcp_listener(BROKER_PORT, 4)
-        threading.Thread(target=self._accept, daemon=True).start()
+        accept_in_background(self.listener, self.stopping, self._serve, self.connections,
+                             threading.Lock())
         return self
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                connection, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections.append(connection)
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
     @staticmethod
     def _read_packet(reader):

@@ -9,7 +9,7 @@ import socket
 import threading
 import time
 
-from harness import DATABASE_PORT, close_sockets, tcp_listener
+from harness import DATABASE_PORT, accept_in_background, close_sockets, tcp_listener
 
 
 class Request:
@@ -53,7 +53,7 @@ class HttpSink:
 
     def start(self):
         self.listener = tcp_listener(self.port, 16)
-        threading.Thread(target=self._accept, daemon=True).start()
+        accept_in_background(self.listener, self.stopping, self._serve, self.connections, self.lock)
         return self
 
     def stop(self):
@@ -77,16 +77,6 @@ class HttpSink:
             if request.stored:
                 lines += request.body.decode("latin-1").splitlines()
         return lines
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                connection, _ = self.listener.accept()
-            except OSError:
-                return
-            with self.lock:
-                self.connections.append(connection)
-            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
 
     def _serve(self, connection):
         reader = connection.makefile("rb")
