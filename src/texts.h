@@ -71,6 +71,9 @@ inline constexpr std::string_view kUnreadableAnswer = "an unreadable answer (";
 inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
 inline constexpr std::string_view kRefusedBody = ": a body of ";
 inline constexpr std::string_view kRefusedBodyHalves = " records goes again in halves";
+// A record the database never answers alone, given up on after its time-outs.
+inline constexpr std::string_view kWriteNeverAnswered = "write never answered: ";
+inline constexpr std::string_view kPostNotStarted = "POST not started: out of memory; records kept: ";
 inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";
 inline constexpr std::string_view kUndelivered = "records not delivered at shutdown: ";
 // One line when an outage of the database begins, one when it ends.

@@ -1,10 +1,9 @@
 // mqtt-influx-bridge: keeps one MQTT connection, turns every accepted message
 // into one InfluxDB line-protocol record and posts it to the database at once.
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -29,8 +28,8 @@ using std::chrono::milliseconds;
 
 // The pause between a lost connection and the next attempt.
 constexpr milliseconds kReconnectPause{1000};
-// The longest a loop turn waits for network traffic; pending records are
-// retried and signals are seen at least this often.
+// The longest a loop turn waits when nothing happens: the keep-alive and the
+// watchdog are looked after at least this often (a signal ends a wait at once).
 constexpr int kLoopWaitMs = 1000;
 
 void print_usage(const char* program) {
@@ -52,21 +51,6 @@ void report_hangup() {
 std::string connection_error_text(int result) {
   if (result == MOSQ_ERR_KEEPALIVE) return std::string(texts::kKeepaliveExceeded);
   return mosquitto_strerror(result);
-}
-
-// Sleeps until `deadline`; a signal cuts a sleep short but not the pause,
-// unless it asks the bridge to stop.
-void pause_until(Clock::time_point deadline) {
-  while (running) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec wait{};
-    wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-    wait.tv_nsec = static_cast<long>(ns % 1000000000);
-    nanosleep(&wait, nullptr);
-    report_hangup();
-  }
 }
 
 // Tells the service manager about the connection and the database, when that changed.
@@ -91,39 +75,95 @@ class StatusReporter {
   bool sent_once_ = false;
 };
 
-// The main loop: turns the network loop, reconnects after a pause when the
-// connection is lost, retries pending records, and keeps the service manager
-// informed. Every step of a turn is bounded (a loop wait of 1 s, at most one
-// transfer of 5 s, a non-blocking connect), so the watchdog ping at the start
-// of each turn proves the bridge is alive. Returns the exit status.
+// At most this many MQTT packets are read in one turn; more waiting are read
+// in the next, after the transfer and the watchdog have had their look.
+constexpr int kMaxPacketsPerTurn = 1000;
+
+// The longest wait of one turn: a second, or a quarter of the watchdog
+// period when that is shorter, so that two pings are never more than half
+// the period apart.
+int longest_wait_ms(std::chrono::microseconds watchdog_period) {
+  const auto quarter = std::chrono::duration_cast<milliseconds>(watchdog_period / 4);
+  if (watchdog_period.count() > 0 && quarter.count() < kLoopWaitMs) {
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(1, quarter.count()));
+  }
+  return kLoopWaitMs;
+}
+
+bool readable(int socket) {
+  pollfd fd{socket, POLLIN, 0};
+  return socket >= 0 && poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
+// One turn of the MQTT side, after the wait said what the socket has:
+// everything already waiting is read (every packet, not one per turn, so the
+// broker's queue for the bridge drains as fast as it fills), queued packets
+// are written, and the keep-alive is looked after. Never blocks.
+int drive_mqtt(mosquitto* client, short revents) {
+  if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+    for (int packets = 0; packets < kMaxPacketsPerTurn; ++packets) {
+      const int result = mosquitto_loop_read(client, 1);
+      if (result != MOSQ_ERR_SUCCESS) return result;
+      if (!readable(mosquitto_socket(client))) break;
+    }
+  }
+  if (mosquitto_want_write(client)) {
+    const int result = mosquitto_loop_write(client, 1);
+    if (result != MOSQ_ERR_SUCCESS) return result;
+  }
+  return mosquitto_loop_misc(client);
+}
+
+milliseconds until(Clock::time_point deadline, Clock::time_point now) {
+  return deadline <= now ? milliseconds(0)
+                         : std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1);
+}
+
+// The main loop: one wait for everything (the broker's socket, the
+// database transfer's sockets, the next deadline), then the MQTT side, the
+// reconnect when its pause is over, and the writer's due work. Nothing in a
+// turn blocks: the connects are non-blocking and the transfer runs beside
+// the intake, so the watchdog ping at the start of each turn proves the
+// bridge is alive. Returns the exit status.
 int run(mosquitto* client, ServiceNotifier& notifier) {
   StatusReporter reporter(notifier);
   ServiceState state;
   bool waiting_to_reconnect = false;
   Clock::time_point reconnect_at{};
+  const int longest_wait = longest_wait_ms(notifier.watchdog_period());
 
   while (running) {
     notifier.watchdog(Clock::now());
-    influx_writer.begin_turn();
+
+    pollfd fds[1] = {};
+    std::size_t count = 0;
+    int wait_ms = longest_wait;
+    if (waiting_to_reconnect) {
+      wait_ms = static_cast<int>(std::min<long>(wait_ms, until(reconnect_at, Clock::now()).count()));
+    } else if (const int socket = mosquitto_socket(client); socket >= 0) {
+      fds[0] = {socket, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0};
+      count = 1;
+    }
+    influx_writer.wait(fds, count, wait_ms);
+    report_hangup();
+    if (!running) break;
 
     if (waiting_to_reconnect) {
-      pause_until(reconnect_at);
-      if (!running) break;
-      // Non-blocking: a broker host that drops packets cannot hold the loop;
-      // such a connect fails in a later loop call, which reports it. One
-      // refused at once is reported here, with its own reason.
-      const int reconnected = mosquitto_reconnect_async(client);
-      if (reconnected == MOSQ_ERR_SUCCESS) {
-        waiting_to_reconnect = false;
-      } else {
-        log_info(std::string(texts::kConnectionError) + connection_error_text(reconnected));
-        reconnect_at = Clock::now() + kReconnectPause;
+      if (Clock::now() >= reconnect_at) {
+        // Non-blocking: a broker host that drops packets cannot hold the loop;
+        // such a connect fails in a later turn, which reports it. One
+        // refused at once is reported here, with its own reason.
+        const int reconnected = mosquitto_reconnect_async(client);
+        if (reconnected == MOSQ_ERR_SUCCESS) {
+          waiting_to_reconnect = false;
+        } else {
+          log_info(std::string(texts::kConnectionError) + connection_error_text(reconnected));
+          reconnect_at = Clock::now() + kReconnectPause;
+        }
       }
     } else {
-      const int wait_ms = influx_writer.has_due_work() ? 0 : kLoopWaitMs;
-      const int result = mosquitto_loop(client, wait_ms, 1);
+      const int result = drive_mqtt(client, count > 0 ? fds[0].revents : POLLIN);
       const std::string reason = result != MOSQ_ERR_SUCCESS ? connection_error_text(result) : "";
-      report_hangup();
       if (session.refused_code != 0) {
         log_info(std::string(texts::kConnectionRefused) +
                  mosquitto_connack_string(session.refused_code));
@@ -140,8 +180,7 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
         notifier.ready();  // once: the first CONNACK is in and the subscription sent
         state.ever_connected = true;
       }
-      if (!running) break;
-      if (result != MOSQ_ERR_SUCCESS) {
+      if (result != MOSQ_ERR_SUCCESS && running) {
         log_info(std::string(texts::kConnectionError) + reason);
         waiting_to_reconnect = true;
         reconnect_at = Clock::now() + kReconnectPause;
@@ -149,7 +188,7 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
       }
     }
 
-    influx_writer.retry_pending();
+    influx_writer.run_due_work();
 
     if (session.connected) {
       state.broker_lost = false;

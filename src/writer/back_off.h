@@ -23,6 +23,7 @@ class BackOff {
     next_attempt_ = Clock::time_point{};
   }
   std::chrono::milliseconds delay() const { return delay_; }
+  Clock::time_point next_attempt() const { return next_attempt_; }
 
  private:
   std::chrono::milliseconds delay_{0};

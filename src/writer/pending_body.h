@@ -4,7 +4,6 @@
 #ifndef MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_
 #define MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_
 
-#include <cassert>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,9 +15,16 @@ inline constexpr std::size_t kPendingCapBytes = std::size_t{4} << 20;
 // long backlog goes out in transfers that each fit the transfer time-out.
 inline constexpr std::size_t kMaxBodyBytes = std::size_t{256} << 10;
 
-// A transfer hands the body out from an offset and removes it only once the
-// server has answered, so a transfer that breaks off can be repeated from its
-// first record and the next body never starts with a fragment.
+// Records queue here; a transfer takes the oldest whole records out as its
+// body and gives them back at the front if the server did not answer, so a
+// transfer that breaks off can be repeated from its first record and the next
+// body never starts with a fragment. Records keep arriving while a transfer is
+// open (transfers run beside the MQTT intake), and the cap never touches the
+// open body.
+//
+// One record may be held aside: a record the server never answers alone.
+// Bodies are then made of the records behind it, while it waits for a
+// transfer of its own (begin_held_transfer).
 //
 // Not thread-safe; the writer guards it with its mutex.
 class PendingBody {
@@ -28,54 +34,75 @@ class PendingBody {
       : cap_bytes_(cap_bytes), max_body_bytes_(max_body_bytes) {}
 
   // Appends record and a line feed. When the text would pass the cap, the
-  // oldest whole records go first; returns how many were dropped. The newest
-  // record is always kept. Must not be called while a transfer is open (the
-  // cap could drop records the open body is made of); checked in debug builds.
+  // oldest whole records outside the open body go first; returns how many
+  // were dropped. The newest record is always kept.
   std::size_t append(std::string_view record);
 
-  // Opens a transfer over the oldest whole records, up to the body limit and
-  // the record limit. Returns the body's length in bytes (0 when nothing is
-  // pending, and then no transfer is open).
+  // Opens a transfer over the oldest whole queued records, up to the body
+  // limit and the record limit. Returns the body's length in bytes (0 when
+  // nothing is queued, and then no transfer is open).
   std::size_t begin_transfer();
+  // Opens a transfer whose body is the record held aside; returns its length
+  // (0 when none is held).
+  std::size_t begin_held_transfer();
   // Copies the next bytes of the open transfer's body, at most `room`;
   // returns 0 at the end of the body.
   std::size_t read(char* buffer, std::size_t room);
   // Starts the open transfer's body again from its first byte.
   void rewind() { offset_ = 0; }
-  // Closes the transfer. When the server answered, the body is removed;
-  // otherwise all of it stays for the next transfer.
+  // Closes the transfer. When the server answered, the body is gone;
+  // otherwise all of it goes back where it came from (the front of the
+  // queue, or aside).
   void end_transfer(bool answered);
+  // Closes the transfer of a body of one record, which is held aside instead
+  // of going back to the queue. Only when nothing is held aside yet.
+  void end_transfer_holding_aside();
+  // Forgets the record held aside (the bridge gave up on it).
+  void drop_held();
 
   // At most this many records per body from the next transfer on (at least
-  // one); 0 lifts the limit. The writer narrows it to find a record the
-  // server refuses or cannot take in time.
+  // one); 0 lifts the limit.
   void set_record_limit(std::size_t records) { record_limit_ = records; }
   std::size_t record_limit() const { return record_limit_; }
   bool transfer_open() const { return transfer_open_; }
+  bool body_is_held() const { return body_is_held_; }
+  bool holds_aside() const { return held_records_ > 0; }
 
-  bool empty() const { return text_.size() == start_; }
-  std::size_t size() const { return text_.size() - start_; }
+  // Everything pending: queued, in the open body and held aside.
+  bool empty() const { return size() == 0; }
+  std::size_t size() const { return queued_bytes() + body_.size() + held_.size(); }
   std::size_t record_count() const { return records_; }
+  // Queued records, not yet in any body.
+  std::size_t queued_bytes() const { return text_.size() - start_; }
+  std::size_t queued_records() const { return queued_records_; }
   std::size_t body_record_count() const { return body_records_; }
-  std::string_view text() const { return std::string_view(text_).substr(start_); }
+  // The open body (when it came from the queue) and then the queue: the
+  // order records go out in. Tests compare it with a model.
+  std::string text() const;
 
  private:
-  // Removes the first `bytes` of the text, which end on a record boundary.
+  // Removes the first `bytes` of the queue, which end on a record boundary.
   void discard_front(std::size_t bytes, std::size_t records);
 
   const std::size_t cap_bytes_;
   const std::size_t max_body_bytes_;
-  // Live text is text_[start_, end): dropping old records only moves start_,
+  // The queue is text_[start_, end): dropping old records only moves start_,
   // and the dead front is compacted away now and then, so a flood at the cap
   // costs no copy of the whole text per record.
   std::string text_;
   std::size_t start_ = 0;
+  std::size_t queued_records_ = 0;
   std::size_t records_ = 0;
-  // The open transfer: body length, records in it, bytes handed out so far.
-  std::size_t body_bytes_ = 0;
+  // The open transfer's body, taken out of the queue (or the held record),
+  // the records in it and the bytes handed out so far.
+  std::string body_;
   std::size_t body_records_ = 0;
   std::size_t offset_ = 0;
   bool transfer_open_ = false;
+  bool body_is_held_ = false;
+  // The record held aside, with its line feed.
+  std::string held_;
+  std::size_t held_records_ = 0;
   std::size_t record_limit_ = 0;
 };
 

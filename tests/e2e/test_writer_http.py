@@ -78,9 +78,13 @@ class WriterHttpTest(BridgeTestCase):
         sink.answer_next(("status", 200, body))
         bridge = self.start()
         self.assertTrue(publish("v1/kitchen/temp", "21.5 1700000000000"))
-        bridge.wait_line("T: temp,")  # the body has no line feed of its own
+        bridge.wait_line("T: temp,")
+        # The transfer runs beside the intake: the answer comes after the
+        # record's trace line, byte for byte and with no line feed of its own.
+        wait_until(lambda: body in bridge.stdout_bytes(), 10, "the response body")
         out = bridge.stdout_bytes()
-        self.assertIn(b"precision=ms\n" + body + b"T: " + RECORD.encode() + b"\n", out)
+        self.assertIn(b"precision=ms\nT: " + RECORD.encode() + b"\n" + body, out)
+        self.assertEqual(out.count(body), 1)
 
     def test_url_precision_follows_the_option(self):
         sink = self.started(HttpSink().start())

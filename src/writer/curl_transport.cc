@@ -1,0 +1,168 @@
+#include "writer/curl_transport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "texts.h"
+
+namespace {
+
+// libcurl's callbacks forward to the transport given as user pointer;
+// nothing may unwind through libcurl, so a failure aborts the transfer.
+std::size_t forward_read(char* buffer, std::size_t size, std::size_t count, void* transport) {
+  try {
+    return static_cast<CurlTransport*>(transport)->read_body(buffer, size * count);
+  } catch (...) {
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+// libcurl rewinds the body to re-send it on a fresh connection.
+int forward_seek(void* transport, curl_off_t offset, int origin) {
+  try {
+    return static_cast<CurlTransport*>(transport)->seek_body(offset, origin) ? CURL_SEEKFUNC_OK
+                                                                             : CURL_SEEKFUNC_CANTSEEK;
+  } catch (...) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+}
+
+std::size_t forward_response(char* data, std::size_t size, std::size_t count, void* transport) {
+  try {
+    return static_cast<CurlTransport*>(transport)->copy_response(data, size * count);
+  } catch (...) {
+    return 0;
+  }
+}
+
+short curl_events(short poll_events) {
+  short events = 0;
+  if ((poll_events & POLLIN) != 0) events |= CURL_WAIT_POLLIN;
+  if ((poll_events & POLLPRI) != 0) events |= CURL_WAIT_POLLPRI;
+  if ((poll_events & POLLOUT) != 0) events |= CURL_WAIT_POLLOUT;
+  return events;
+}
+
+short poll_events(short curl_events) {
+  short events = 0;
+  if ((curl_events & CURL_WAIT_POLLIN) != 0) events |= POLLIN;
+  if ((curl_events & CURL_WAIT_POLLPRI) != 0) events |= POLLPRI;
+  if ((curl_events & CURL_WAIT_POLLOUT) != 0) events |= POLLOUT;
+  return events;
+}
+
+}  // namespace
+
+CurlTransport::~CurlTransport() {
+  if (busy_) curl_multi_remove_handle(multi_.get(), easy_.get());
+}
+
+bool CurlTransport::start(const std::string& url, BodySource& body,
+                          std::chrono::milliseconds budget, std::string& why_not) {
+  CURL* const handle = easy_.get();
+  CurlHeaderList headers;
+  if (!ready() || !headers.append(texts::kHeaderContentType) ||
+      !headers.append(texts::kHeaderAccept) || !headers.append(texts::kHeaderChunked) ||
+      !headers.append(texts::kHeaderNoExpect)) {
+    why_not = std::string(texts::kCurlSetupFailed);
+    return false;
+  }
+  headers_.swap(headers);
+  body_ = &body;
+
+  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
+  curl_easy_setopt(handle, CURLOPT_POST, 1L);
+  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
+  curl_easy_setopt(handle, CURLOPT_READFUNCTION, forward_read);
+  curl_easy_setopt(handle, CURLOPT_READDATA, this);
+  curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, forward_seek);
+  curl_easy_setopt(handle, CURLOPT_SEEKDATA, this);
+  // The whole transfer, connect included, fits the budget.
+  // (0 would mean no time-out at all to libcurl.)
+  const long budget_ms = std::max(1L, static_cast<long>(budget.count()));
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, std::min(kConnectTimeoutMs, budget_ms));
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, budget_ms);
+  // Time-outs without SIGALRM: the process's signals stay the main loop's.
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_text_);
+  error_text_[0] = '\0';
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, forward_response);
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+  response_copied_ = 0;
+  response_cut_ = false;
+
+  if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+    why_not = std::string(texts::kCurlSetupFailed);
+    return false;
+  }
+  busy_ = true;
+  int running = 0;
+  curl_multi_perform(multi_.get(), &running);  // begins connecting at once
+  return true;
+}
+
+void CurlTransport::wait(pollfd* extra, std::size_t count, int timeout_ms) {
+  std::vector<curl_waitfd> fds(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    fds[i].fd = extra[i].fd;
+    fds[i].events = curl_events(extra[i].events);
+    fds[i].revents = 0;
+  }
+  // curl_multi_poll sleeps for the time-out even with nothing to wait on
+  // (curl_multi_wait would return at once), and a signal ends it early.
+  curl_multi_poll(multi_.get(), fds.data(), static_cast<unsigned>(count), timeout_ms, nullptr);
+  for (std::size_t i = 0; i < count; ++i) extra[i].revents = poll_events(fds[i].revents);
+}
+
+std::optional<TransferResult> CurlTransport::progress() {
+  if (!busy_) return std::nullopt;
+  int running = 0;
+  curl_multi_perform(multi_.get(), &running);
+  int left = 0;
+  CURLMsg* message = nullptr;
+  std::optional<TransferResult> result;
+  while ((message = curl_multi_info_read(multi_.get(), &left)) != nullptr) {
+    if (message->msg != CURLMSG_DONE || message->easy_handle != easy_.get()) continue;
+    TransferResult done;
+    done.code = message->data.result;
+    result = done;
+  }
+  if (!result) return std::nullopt;
+
+  CURL* const handle = easy_.get();
+  curl_multi_remove_handle(multi_.get(), handle);
+  busy_ = false;
+  // The response body went to standard output; flush it so that it is not
+  // held behind the next log line.
+  std::fflush(stdout);
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+  CurlHeaderList().swap(headers_);
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &result->status);
+  long request_bytes = 0;
+  curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &request_bytes);
+  result->request_sent = request_bytes > 0;
+  result->response_cut = response_cut_;
+  if (result->code != CURLE_OK) result->error_text = error_text_;
+  body_ = nullptr;
+  return result;
+}
+
+bool CurlTransport::seek_body(curl_off_t offset, int origin) {
+  // Only a rewind to the start of the body is possible.
+  if (offset != 0 || origin != SEEK_SET) return false;
+  return body_->rewind();
+}
+
+std::size_t CurlTransport::copy_response(const char* data, std::size_t size) {
+  const std::size_t taken = std::min(size, kMaxResponseCopyBytes - response_copied_);
+  std::fwrite(data, 1, taken, stdout);
+  response_copied_ += taken;
+  if (taken < size) {
+    response_cut_ = true;
+    return 0;  // ends the transfer: an endless body must not fill the log
+  }
+  return size;
+}

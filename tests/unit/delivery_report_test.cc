@@ -1,0 +1,94 @@
+#include "writer/delivery_report.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+
+namespace {
+
+using Clock = DeliveryReport::Clock;
+using std::chrono::seconds;
+
+BodyOutcome failure() {
+  BodyOutcome outcome;
+  outcome.kind = BodyOutcome::Kind::kFailed;
+  outcome.outage = true;
+  outcome.reason = "HTTP status 500";
+  outcome.records = 1;
+  return outcome;
+}
+
+BodyOutcome stored() {
+  BodyOutcome outcome;
+  outcome.kind = BodyOutcome::Kind::kStored;
+  outcome.verdict = Verdict::kStored;
+  outcome.records = 1;
+  return outcome;
+}
+
+std::vector<std::string> info_lines(const std::string& out) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    if (out.compare(start, 3, "I: ") == 0) lines.push_back(out.substr(start, end - start));
+  }
+  return lines;
+}
+
+TEST(DeliveryReport, AFlappingDatabaseGivesAtMostOneOutagePairAMinute) {
+  verbosity = 3;
+  DeliveryReport report;
+  const Clock::time_point t0{std::chrono::hours(1)};
+  testing::internal::CaptureStdout();
+  // 500, 204, 500, 204 ... every second for two minutes.
+  for (int s = 0; s < 120; s += 2) {
+    report.body_outcome(failure(), 3, t0 + seconds(s), {});
+    report.tick(t0 + seconds(s), 3);
+    report.body_outcome(stored(), 0, t0 + seconds(s + 1), {});
+    report.tick(t0 + seconds(s + 1), 0);
+  }
+  const std::vector<std::string> lines = info_lines(testing::internal::GetCapturedStdout());
+  ASSERT_EQ(lines.size(), 4u) << testing::PrintToString(lines);
+  EXPECT_EQ(lines[0], "I: database unreachable: HTTP status 500; records kept: 3");
+  EXPECT_EQ(lines[1].rfind("I: database reachable again after 1 s", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2].rfind("I: database unreachable: ", 0), 0u) << lines[2];
+  EXPECT_EQ(lines[3].rfind("I: database reachable again after ", 0), 0u) << lines[3];
+}
+
+TEST(DeliveryReport, AnOutageThatBeginsDuringTheQuietMinuteIsToldOnceItIsOver) {
+  verbosity = 3;
+  DeliveryReport report;
+  const Clock::time_point t0{std::chrono::hours(1)};
+  testing::internal::CaptureStdout();
+  report.body_outcome(failure(), 1, t0, {});
+  report.body_outcome(stored(), 0, t0 + seconds(1), {});
+  report.body_outcome(failure(), 2, t0 + seconds(5), {});  // down for good this time
+  EXPECT_TRUE(report.in_outage());
+  for (int s = 6; s < 70; ++s) report.tick(t0 + seconds(s), 7);
+  const std::vector<std::string> lines = info_lines(testing::internal::GetCapturedStdout());
+  ASSERT_EQ(lines.size(), 3u) << testing::PrintToString(lines);
+  EXPECT_EQ(lines[2], "I: database unreachable: HTTP status 500; records kept: 7");
+}
+
+TEST(DeliveryReport, DropsAtTheCapAreToldAtMostOnceAMinuteEvenBetweenDeliveries) {
+  verbosity = 3;
+  DeliveryReport report;
+  const Clock::time_point t0{std::chrono::hours(1)};
+  testing::internal::CaptureStdout();
+  for (int s = 0; s < 90; ++s) {
+    report.dropped_at_cap(10, t0 + seconds(s));
+    report.body_outcome(stored(), 0, t0 + seconds(s), {});  // the cap is hit between successes
+    report.tick(t0 + seconds(s), 0);
+  }
+  report.flush_dropped();
+  const std::vector<std::string> lines = info_lines(testing::internal::GetCapturedStdout());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "I: pending text full: oldest records dropped: 10",
+                       "I: pending text full: oldest records dropped: 600",
+                       "I: pending text full: oldest records dropped: 290",
+                   }));
+}
+
+}  // namespace
