@@ -51,7 +51,9 @@ inline constexpr std::size_t kMaxHostTagBytes = 65511;
 // refuses "host=" with "missing tag value"), a NUL byte (the library
 // would cut the identifier there, the tag would not), a trailing backslash
 // (it would escape the comma after the tag and every record would be
-// refused), or a length MQTT or the database cannot take.
+// refused), a length MQTT or the database cannot take, or what libmosquitto
+// refuses in a client identifier (bytes that are not UTF-8, a control
+// character, a Unicode non-character), named with its position.
 std::optional<std::string> identity_fault(std::string_view client_id);
 
 // Formats the record with the process-wide settings, hands it to the writer
