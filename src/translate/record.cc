@@ -68,6 +68,20 @@ bool quotes_balanced(std::string_view text) {
   return !quoted;
 }
 
+// The text before the first "=" of a pair (all of it without one).
+std::string_view key_of(std::string_view pair) { return pair.substr(0, pair.find('=')); }
+
+// InfluxDB 1.6 stores a point whose measurement, tag key or field key is not
+// UTF-8, but once restarted cannot open the shard that holds it ("proto:
+// field \"tsdb.Field.Name\" contains invalid UTF-8"), and answers every
+// later write to that shard with 500. Tag values and string field values with
+// such bytes do no harm and are left alone.
+bool names_valid_utf8(std::string_view measurement, std::string_view extra_tag,
+                      std::string_view field_token, std::string_view value_key) {
+  const std::string_view field_key = holds_equals(field_token) ? key_of(field_token) : value_key;
+  return valid_utf8(measurement) && valid_utf8(key_of(extra_tag)) && valid_utf8(field_key);
+}
+
 bool control_character(std::uint32_t code_point) {
   return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
 }
@@ -162,6 +176,9 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
   // Each on its own: a quote left open in the field would also take the blank
   // before the timestamp into the field.
   if (!quotes_balanced(field_token) || !quotes_balanced(timestamp)) return std::nullopt;
+  if (!names_valid_utf8(measurement, extra_tag, field_token, identity.value_key)) {
+    return std::nullopt;
+  }
 
   std::string record;
   record.reserve(measurement.size() + identity.client_id.size() + topic.size() +

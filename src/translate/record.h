@@ -34,7 +34,9 @@ struct RecordIdentity {
 // or it would take the next record with it: a measurement that starts with
 // "#" or holds a backslash before a comma, blank, equals sign, double quote,
 // another backslash or its end; a token used that ends in a backslash; a
-// field and timestamp with a double quote left open.
+// field and timestamp with a double quote left open; a measurement, tag key
+// or field key that is not valid UTF-8 (the database would store it and then
+// fail to open its shard after a restart).
 std::optional<std::string> format_record(std::string_view topic, std::string_view measurement,
                                          const std::vector<std::string_view>& tokens,
                                          std::int64_t arrival, const RecordIdentity& identity);

@@ -174,6 +174,41 @@ TEST(RecordBuilding, TokensThatWouldSwallowTheNextRecordAreDropped) {
   }
 }
 
+// InfluxDB 1.6 stores a name that is not UTF-8 and then cannot open its shard
+// after a restart; values with such bytes read back harmlessly.
+TEST(RecordBuilding, NamesThatAreNotUtf8AreDropped) {
+  struct Case {
+    const char* topic;
+    const char* payload;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"v1/kitchen/t\xffmp", "21.5 1", false},             // measurement
+      {"v1/kitchen/temp\xe2\x82", "21.5 1", false},        // measurement cut short
+      {"v1/kitchen/temp", "s\xffnsor=a 21.5 1", false},     // tag key
+      {"v1/kitchen/temp", "s\xc0\xafr=a c=21.5", false},   // tag key, overlong
+      {"v1/kitchen/temp", "c\xffl=21.5 1", false},          // field key
+      {"v1/kitchen/temp", "sensor=a c\xed\xa0\x80=1 1", false},  // field key, a surrogate
+      {"v1/kitchen/temp", "sensor=\xff 21.5 1", true},      // tag value
+      {"v1/kitchen/temp", "sensor=a=\xff 21.5 1", true},    // tag value after the first "="
+      {"v1/kitchen/temp", "msg=\"\xff\" 1", true},          // string field value
+      {"v1/kitchen/temp", "c=\xff 1", true},                // field value
+      {"v1/kitchen/temp", "\xff 1", true},                  // bare value under value_key
+      {"v1/kitchen/temp", "21.5 \xff", true},               // timestamp: the database refuses it
+      {"v1/k\xff" "chen/temp", "21.5 1", true},              // only in the quoted mqtt tag value
+      {"v1/kitchen/caf\xc3\xa9", "\xe2\x82\xac=1 1", true},  // 2- and 3-byte names
+      {"v1/kitchen/temp", "\xf0\x9f\x98\x80=a c\xc3\xa9=21.5 1", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(record(c.topic, c.payload).has_value(), c.kept)
+        << testing::PrintToString(std::string(c.topic)) << " "
+        << testing::PrintToString(std::string(c.payload));
+  }
+  EXPECT_EQ(record("v1/kitchen/temp", "21.5 1", kArrival, {"node-17", "v\xff"}), std::nullopt);
+  EXPECT_EQ(record("v1/kitchen/caf\xc3\xa9", "s\xc3\xa9=\xff 1"),
+            "caf\xc3\xa9,host=node-17,mqtt=\"v1/kitchen/caf\xc3\xa9\" s\xc3\xa9=\xff 1");
+}
+
 TEST(Identity, FaultsFoundAtStartUp) {
   struct Case {
     std::string client_id;
