@@ -171,6 +171,7 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  ignore_broken_pipes();  // before the first line: its reader may be gone already
   if (!parse_command_line(argc, argv, settings)) {
     print_usage(argc > 0 ? argv[0] : nullptr);
     return 1;
