@@ -103,6 +103,7 @@ inline constexpr std::string_view kOutageStillPending = ", still pending: ";
 inline constexpr std::string_view kStatusConnecting = "connecting to the broker";
 inline constexpr std::string_view kStatusDelivering = "connected, delivering";
 inline constexpr std::string_view kStatusBrokerLost = "broker lost since ";
+inline constexpr std::string_view kStatusSubscriptionFailed = "subscription failed: ";
 inline constexpr std::string_view kStatusDatabaseDown = "database unreachable since ";
 inline constexpr std::string_view kStatusRecordsPending = " records pending";
 

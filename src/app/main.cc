@@ -157,6 +157,10 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
       state.broker_lost = true;
       state.broker_lost_since = ServiceState::WallClock::now();
     }
+    state.subscription_failed = session.subscription_failed;
+    if (state.subscription_failed) {
+      state.subscription_filter = subscription_filter(settings.topic_prefix);
+    }
     state.database_down = influx_writer.in_outage();
     state.database_down_since = influx_writer.outage_since();
     state.records_pending = influx_writer.pending_records();

@@ -10,7 +10,7 @@ import subprocess
 import time
 
 from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, NotifySocket, bridge_command,
-                     ping_gaps, publish, stop_process, wait_until)
+                     close_sockets, ping_gaps, publish, stop_process, wait_until)
 from http_sink import HttpSink
 
 
@@ -45,6 +45,29 @@ class ServiceTest(BridgeTestCase):
         self.assertEqual(bridge.lines(), ["I: connection refused: Connection Refused: not authorised."])
         time.sleep(0.3)  # a late datagram would still arrive
         self.assertEqual(notify.texts("READY"), [])
+
+    def test_a_filter_the_library_rejects_is_in_the_status(self):
+        self.broker()
+        notify = self.notify_socket()
+        bridge = self.bridge("-H", "v1", "-c", "node-17", env=notify.env())
+        notify.wait_for("READY=1")
+        notify.wait_for("STATUS=subscription failed: v1#")
+        self.assertTrue(bridge.running())
+        self.assertEqual(notify.texts("STATUS=connected"), [])  # never looked healthy
+
+    def test_a_subscription_the_broker_refused_is_in_the_status_until_one_is_granted(self):
+        broker = self.started(FakeBroker(granted_qos=0x80).start())
+        broker.release.set()
+        notify = self.notify_socket()
+        self.bridge("-c", "node-17", env=notify.env())
+        notify.wait_for("STATUS=subscription failed: v1/#")
+        healthy_before = len(notify.texts("STATUS=connected, delivering"))
+        # The next connection's subscription is granted.
+        broker.granted_qos = 1
+        close_sockets(None, broker.connections)
+        notify.wait_for("STATUS=connected, delivering", count=healthy_before + 1, timeout=15)
+        self.assertEqual(broker.subscriptions, ["v1/#", "v1/#"])
+        self.assertEqual(notify.texts("STATUS=")[-1], "STATUS=connected, delivering")
 
     def test_abstract_socket_name_gets_ready_and_stopping(self):
         self.broker()
