@@ -19,6 +19,25 @@ inline constexpr std::string_view kUsagePrefix = "TODO: Usage: ";
 // Identity.
 inline constexpr const char* kIdentityFile = "/etc/app-id";
 inline constexpr std::string_view kUndefinedClientId = "<undefined>";
+// Why an identity is unusable, after kIdentityUnusable. Lengths are inserted
+// between the pieces.
+inline constexpr std::string_view kIdentityEmpty =
+    "it is empty (the database refuses a tag without a value)";
+inline constexpr std::string_view kIdentityNul = "it holds a NUL byte";
+inline constexpr std::string_view kIdentityTrailingBackslash = "it ends in a backslash";
+inline constexpr std::string_view kIdentityLongerThan = "it is longer than the ";
+inline constexpr std::string_view kIdentityMqttBytes = " bytes MQTT carries";
+inline constexpr std::string_view kIdentitySeriesKeys =
+    "it is too long for the database's series keys (at most ";
+inline constexpr std::string_view kIdentityBytesEscaped = " bytes escaped)";
+// What libmosquitto refuses in a client identifier, followed by " (U+<hex>)"
+// for a character and kIdentityAtByte with the byte's position, counted from 1.
+inline constexpr std::string_view kIdentityNotUtf8 = "it is not valid UTF-8";
+inline constexpr std::string_view kIdentityControlCharacter = "it holds a control character";
+inline constexpr std::string_view kIdentityNonCharacter = "it holds a Unicode non-character";
+inline constexpr std::string_view kIdentityAtByte = " at byte ";
+inline constexpr std::string_view kIdentityRefusedByLibrary =
+    "libmosquitto refuses it as a client identifier";
 
 // Start-up, main loop and shutdown.
 inline constexpr std::string_view kIdentityUnusable = "identity unusable: ";
@@ -87,6 +106,7 @@ inline constexpr std::string_view kOutageStillPending = ", still pending: ";
 inline constexpr std::string_view kStatusConnecting = "connecting to the broker";
 inline constexpr std::string_view kStatusDelivering = "connected, delivering";
 inline constexpr std::string_view kStatusBrokerLost = "broker lost since ";
+inline constexpr std::string_view kStatusSubscriptionFailed = "subscription failed: ";
 inline constexpr std::string_view kStatusDatabaseDown = "database unreachable since ";
 inline constexpr std::string_view kStatusRecordsPending = " records pending";
 

@@ -196,6 +196,10 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
       state.broker_lost = true;
       state.broker_lost_since = ServiceState::WallClock::now();
     }
+    state.subscription_failed = session.subscription_failed;
+    if (state.subscription_failed) {
+      state.subscription_filter = subscription_filter(settings.topic_prefix);
+    }
     state.database_down = influx_writer.in_outage();
     state.database_down_since = influx_writer.outage_since();
     state.records_pending = influx_writer.pending_records();
@@ -210,6 +214,7 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  ignore_broken_pipes();  // before the first line: its reader may be gone already
   if (!parse_command_line(argc, argv, settings)) {
     print_usage(argc > 0 ? argv[0] : nullptr);
     return 1;

@@ -13,7 +13,9 @@ constexpr std::chrono::seconds kCountRefreshInterval{10};
 bool same_condition(const ServiceState& a, const ServiceState& b) {
   return a.ever_connected == b.ever_connected && a.broker_lost == b.broker_lost &&
          a.broker_lost_since == b.broker_lost_since && a.database_down == b.database_down &&
-         a.database_down_since == b.database_down_since;
+         a.database_down_since == b.database_down_since &&
+         a.subscription_failed == b.subscription_failed &&
+         a.subscription_filter == b.subscription_filter;
 }
 
 }  // namespace
@@ -33,6 +35,10 @@ std::string status_text(const ServiceState& state) {
   std::string text;
   if (state.broker_lost) {
     text.append(texts::kStatusBrokerLost).append(utc_text(state.broker_lost_since));
+  }
+  if (state.subscription_failed) {
+    if (!text.empty()) text.append("; ");
+    text.append(texts::kStatusSubscriptionFailed).append(state.subscription_filter);
   }
   if (state.database_down) {
     if (!text.empty()) text.append("; ");

@@ -16,11 +16,14 @@ struct ServiceState {
   bool database_down = false;   // the last POST failed
   WallClock::time_point database_down_since{};
   std::size_t records_pending = 0;
+  bool subscription_failed = false;  // the current connection receives nothing
+  std::string subscription_filter;   // the filter it asked for, when that failed
 };
 
 // "connecting to the broker", "connected, delivering", or what is wrong:
-// "broker lost since <UTC time>", "database unreachable since <UTC time>,
-// <n> records pending", both joined by "; " when both are.
+// "broker lost since <UTC time>", "subscription failed: <filter>", "database
+// unreachable since <UTC time>, <n> records pending", joined by "; " when
+// more than one is.
 std::string status_text(const ServiceState& state);
 
 // Whether a new status line is worth sending: at once when what is wrong (or

@@ -36,9 +36,10 @@ void install(int signal_number, void (*handler)(int)) {
 
 }  // namespace
 
+void ignore_broken_pipes() { install(SIGPIPE, SIG_IGN); }
+
 void install_signal_handlers(bool catch_sigterm) {
   install(SIGINT, handle_signal);
   install(SIGHUP, handle_signal);
   if (catch_sigterm) install(SIGTERM, handle_signal);
-  install(SIGPIPE, SIG_IGN);
 }

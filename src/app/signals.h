@@ -13,10 +13,14 @@ extern volatile std::sig_atomic_t hangup_received;
 
 void handle_signal(int signal_number);
 
+// Ignores SIGPIPE, so that a write to a socket the broker has just closed
+// fails with EPIPE (and is reconnected), and a line written to a standard
+// output nobody reads any more is lost, instead of either killing the daemon.
+// Called first thing in main, before anything is written.
+void ignore_broken_pipes();
+
 // Installs handle_signal for SIGINT and SIGHUP, and for SIGTERM when asked;
-// otherwise SIGTERM keeps its default action. SIGPIPE is ignored so that a
-// write to a socket the broker has just closed fails with EPIPE (and is
-// reconnected) instead of killing the daemon.
+// otherwise SIGTERM keeps its default action.
 void install_signal_handlers(bool catch_sigterm);
 
 #endif  // MQTT_INFLUX_BRIDGE_APP_SIGNALS_H_

@@ -63,6 +63,7 @@ void connect_acknowledged(mosquitto* client, int code) {
   }
   session.connected = true;
   session.ever_connected = true;
+  session.subscription_failed = false;
 
   const std::string filter = subscription_filter(settings.topic_prefix);
   const int result = mosquitto_subscribe(client, nullptr, filter.c_str(), kSubscriptionQos);
@@ -72,6 +73,7 @@ void connect_acknowledged(mosquitto* client, int code) {
               reason);
   }
   if (result != MOSQ_ERR_SUCCESS) {
+    session.subscription_failed = true;
     log_info(std::string(texts::kSubscribeNotSent) + filter + ": " + reason);
   }
 }
@@ -80,11 +82,16 @@ void subscribe_acknowledged(int message_id, int qos_count, const int* granted_qo
   std::ostringstream line;
   line << texts::kOnSubscribeMid << message_id << texts::kOnSubscribeQosCount << qos_count;
   log_trace(line);
+  bool refused = false;
   for (int i = 0; granted_qos != nullptr && i < qos_count; ++i) {
     if (granted_qos[i] == kSubscriptionFailure) {
-      log_info(std::string(texts::kSubscribeRefused) + subscription_filter(settings.topic_prefix));
+      refused = true;
       break;
     }
+  }
+  session.subscription_failed = refused;
+  if (refused) {
+    log_info(std::string(texts::kSubscribeRefused) + subscription_filter(settings.topic_prefix));
   }
 }
 

@@ -14,16 +14,21 @@ struct Session {
   bool connected = false;       // the current connection's CONNACK accepted it
   bool ever_connected = false;  // some CONNACK accepted a connection
   int refused_code = 0;         // a CONNACK's non-zero code; the bridge then ends with status 1
+  // The current connection's subscription failed: the library would not send
+  // it, or the SUBACK granted 0x80. Cleared by each accepting CONNACK and each
+  // SUBACK that grants it, so a reconnect that subscribes clears it.
+  bool subscription_failed = false;
 };
 extern Session session;
 
 // After each CONNACK: a refusal is noted in `session`; an acceptance
 // subscribes to topic_prefix + "#" at QoS 1, so the subscription is renewed
 // on every connection of the clean session. A filter the library rejects is
-// reported at info level; the bridge stays connected.
+// reported at info level and noted in `session`; the bridge stays connected.
 void on_connect(mosquitto* client, void* user_data, int code);
 void on_disconnect(mosquitto* client, void* user_data, int code);
-// Reports at info level a subscription the broker refused (granted 0x80).
+// Reports at info level a subscription the broker refused (granted 0x80), and
+// notes in `session` whether it was refused.
 void on_subscribe(mosquitto* client, void* user_data, int message_id, int qos_count,
                   const int* granted_qos);
 

@@ -1,9 +1,14 @@
 #include "translate/record.h"
 
+#include <mosquitto.h>
+
 #include <charconv>
+#include <cstdio>
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "texts.h"
+#include "translate/utf8.h"
 #include "writer/influx_writer.h"
 
 namespace {
@@ -63,6 +68,57 @@ bool quotes_balanced(std::string_view text) {
   return !quoted;
 }
 
+// The text before the first "=" of a pair (all of it without one).
+std::string_view key_of(std::string_view pair) { return pair.substr(0, pair.find('=')); }
+
+// InfluxDB 1.6 stores a point whose measurement, tag key or field key is not
+// UTF-8, but once restarted cannot open the shard that holds it ("proto:
+// field \"tsdb.Field.Name\" contains invalid UTF-8"), and answers every
+// later write to that shard with 500. Tag values and string field values with
+// such bytes do no harm and are left alone.
+bool names_valid_utf8(std::string_view measurement, std::string_view extra_tag,
+                      std::string_view field_token, std::string_view value_key) {
+  const std::string_view field_key = holds_equals(field_token) ? key_of(field_token) : value_key;
+  return valid_utf8(measurement) && valid_utf8(key_of(extra_tag)) && valid_utf8(field_key);
+}
+
+bool control_character(std::uint32_t code_point) {
+  return code_point < 0x20 || (code_point >= 0x7F && code_point <= 0x9F);
+}
+
+// U+FDD0..U+FDEF and the last two code points of every plane.
+bool non_character(std::uint32_t code_point) {
+  return (code_point >= 0xFDD0 && code_point <= 0xFDEF) || (code_point & 0xFFFE) == 0xFFFE;
+}
+
+// Names what libmosquitto refused in `client_id` (mosquitto_validate_utf8
+// found it wanting): the first character that breaks one of its rules, and
+// the position of its first byte, counted from 1.
+std::string library_refusal(std::string_view client_id) {
+  for (std::size_t at = 0; at < client_id.size();) {
+    const std::optional<Utf8Character> c = decode_utf8(client_id, at);
+    std::string_view kind;
+    if (!c) {
+      kind = texts::kIdentityNotUtf8;
+    } else if (control_character(c->code_point)) {
+      kind = texts::kIdentityControlCharacter;
+    } else if (non_character(c->code_point)) {
+      kind = texts::kIdentityNonCharacter;
+    } else {
+      at += c->length;
+      continue;
+    }
+    std::string reason(kind);
+    if (c) {
+      char character[16];
+      std::snprintf(character, sizeof character, " (U+%04X)", static_cast<unsigned>(c->code_point));
+      reason.append(character);
+    }
+    return reason.append(texts::kIdentityAtByte).append(std::to_string(at + 1));
+  }
+  return std::string(texts::kIdentityRefusedByLibrary);  // a rule of a later library version
+}
+
 }  // namespace
 
 std::string_view plain_or_empty(std::string_view token) {
@@ -120,6 +176,9 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
   // Each on its own: a quote left open in the field would also take the blank
   // before the timestamp into the field.
   if (!quotes_balanced(field_token) || !quotes_balanced(timestamp)) return std::nullopt;
+  if (!names_valid_utf8(measurement, extra_tag, field_token, identity.value_key)) {
+    return std::nullopt;
+  }
 
   std::string record;
   record.reserve(measurement.size() + identity.client_id.size() + topic.size() +
@@ -147,18 +206,24 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
 }
 
 std::optional<std::string> identity_fault(std::string_view client_id) {
-  if (client_id.empty()) return std::string("it is empty (the database refuses a tag without a value)");
-  if (client_id.find('\0') != std::string_view::npos) return std::string("it holds a NUL byte");
-  if (ends_in_backslash(client_id)) return std::string("it ends in a backslash");
+  if (client_id.empty()) return std::string(texts::kIdentityEmpty);
+  if (client_id.find('\0') != std::string_view::npos) return std::string(texts::kIdentityNul);
+  if (ends_in_backslash(client_id)) return std::string(texts::kIdentityTrailingBackslash);
   if (client_id.size() > kMaxClientIdBytes) {
-    return std::string("it is longer than the ") + std::to_string(kMaxClientIdBytes) +
-           " bytes MQTT carries";
+    return std::string(texts::kIdentityLongerThan) + std::to_string(kMaxClientIdBytes) +
+           std::string(texts::kIdentityMqttBytes);
   }
   std::string escaped;
   append_escaped(escaped, client_id, kTagValueSpecial);
   if (escaped.size() > kMaxHostTagBytes) {
-    return std::string("it is too long for the database's series keys (at most ") +
-           std::to_string(kMaxHostTagBytes) + " bytes escaped)";
+    return std::string(texts::kIdentitySeriesKeys) + std::to_string(kMaxHostTagBytes) +
+           std::string(texts::kIdentityBytesEscaped);
+  }
+  // mosquitto_new() would return NULL without saying why; the library's own
+  // check decides, library_refusal() names the reason.
+  if (mosquitto_validate_utf8(client_id.data(), static_cast<int>(client_id.size())) !=
+      MOSQ_ERR_SUCCESS) {
+    return library_refusal(client_id);
   }
   return std::nullopt;
 }

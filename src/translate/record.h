@@ -34,7 +34,9 @@ struct RecordIdentity {
 // or it would take the next record with it: a measurement that starts with
 // "#" or holds a backslash before a comma, blank, equals sign, double quote,
 // another backslash or its end; a token used that ends in a backslash; a
-// field and timestamp with a double quote left open.
+// field and timestamp with a double quote left open; a measurement, tag key
+// or field key that is not valid UTF-8 (the database would store it and then
+// fail to open its shard after a restart).
 std::optional<std::string> format_record(std::string_view topic, std::string_view measurement,
                                          const std::vector<std::string_view>& tokens,
                                          std::int64_t arrival, const RecordIdentity& identity);
@@ -51,7 +53,9 @@ inline constexpr std::size_t kMaxHostTagBytes = 65511;
 // refuses "host=" with "missing tag value"), a NUL byte (the library
 // would cut the identifier there, the tag would not), a trailing backslash
 // (it would escape the comma after the tag and every record would be
-// refused), or a length MQTT or the database cannot take.
+// refused), a length MQTT or the database cannot take, or what libmosquitto
+// refuses in a client identifier (bytes that are not UTF-8, a control
+// character, a Unicode non-character), named with its position.
 std::optional<std::string> identity_fault(std::string_view client_id);
 
 // Formats the record with the process-wide settings, hands it to the writer

@@ -138,7 +138,10 @@ class ProcessTest(BridgeTestCase):
     def test_identity_the_database_cannot_carry_is_fatal_before_connecting(self):
         for identity, reason in (("node-17\\", "it ends in a backslash"),
                                  ("n" * 65536, "it is longer than the 65535 bytes MQTT carries"),
-                                 ("   ", "it is empty (the database refuses a tag without a value)")):
+                                 ("   ", "it is empty (the database refuses a tag without a value)"),
+                                 # libmosquitto would refuse to make the client, saying nothing.
+                                 ("node-17\t1", "it holds a control character (U+0009) at byte 8"),
+                                 (b"node-\xff", "it is not valid UTF-8 at byte 6")):
             with self.subTest(reason=reason):
                 bridge = self.bridge("-c", identity)  # no broker: the check comes first
                 self.assertEqual(bridge.wait_exit(), 1)

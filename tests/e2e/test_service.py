@@ -4,11 +4,13 @@ watchdog pings from a loop that never blocks for long (idle, with a database
 that never answers, with a broker host that drops packets), status changes on
 an outage and its end, STOPPING before a clean exit."""
 
+import os
 import signal
+import subprocess
 import time
 
-from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, NotifySocket, ping_gaps,
-                     publish, wait_until)
+from harness import (BlackHoleListener, BridgeTestCase, FakeBroker, NotifySocket, bridge_command,
+                     close_sockets, ping_gaps, publish, stop_process, wait_until)
 from http_sink import HttpSink
 
 
@@ -43,6 +45,29 @@ class ServiceTest(BridgeTestCase):
         self.assertEqual(bridge.lines(), ["I: connection refused: Connection Refused: not authorised."])
         time.sleep(0.3)  # a late datagram would still arrive
         self.assertEqual(notify.texts("READY"), [])
+
+    def test_a_filter_the_library_rejects_is_in_the_status(self):
+        self.broker()
+        notify = self.notify_socket()
+        bridge = self.bridge("-H", "v1", "-c", "node-17", env=notify.env())
+        notify.wait_for("READY=1")
+        notify.wait_for("STATUS=subscription failed: v1#")
+        self.assertTrue(bridge.running())
+        self.assertEqual(notify.texts("STATUS=connected"), [])  # never looked healthy
+
+    def test_a_subscription_the_broker_refused_is_in_the_status_until_one_is_granted(self):
+        broker = self.started(FakeBroker(granted_qos=0x80).start())
+        broker.release.set()
+        notify = self.notify_socket()
+        self.bridge("-c", "node-17", env=notify.env())
+        notify.wait_for("STATUS=subscription failed: v1/#")
+        healthy_before = len(notify.texts("STATUS=connected, delivering"))
+        # The next connection's subscription is granted.
+        broker.granted_qos = 1
+        close_sockets(None, broker.connections)
+        notify.wait_for("STATUS=connected, delivering", count=healthy_before + 1, timeout=15)
+        self.assertEqual(broker.subscriptions, ["v1/#", "v1/#"])
+        self.assertEqual(notify.texts("STATUS=")[-1], "STATUS=connected, delivering")
 
     def test_abstract_socket_name_gets_ready_and_stopping(self):
         self.broker()
@@ -135,3 +160,29 @@ class ServiceTest(BridgeTestCase):
         self.assertEqual(bridge.wait_exit(timeout=10), 0)
         self.assertLess(time.monotonic() - stop_asked, 4)
         self.assertEqual(notify.texts()[-1], "STOPPING=1")
+
+    def test_standard_output_without_a_reader_costs_only_the_lines(self):
+        # A journal that went away: every line the bridge writes fails with
+        # EPIPE, from the first trace line on, and is lost; the bridge goes on.
+        self.broker()
+        sink = self.started(HttpSink().start())
+        notify = self.notify_socket()
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in ("WATCHDOG_USEC", "WATCHDOG_PID")}
+        environment.update(notify.env())
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            bridge = subprocess.Popen(bridge_command() + ["-v", "-c", "node-17"], stdout=write_end,
+                                      stderr=subprocess.DEVNULL, env=environment)
+        finally:
+            os.close(write_end)
+        try:
+            notify.wait_for("READY=1")
+            wait_until(lambda: publish("v1/kitchen/temp", "21.5 1") and sink.stored_lines(), 15,
+                       "a record at the sink")
+            self.assertIsNone(bridge.poll())
+            bridge.send_signal(signal.SIGINT)
+            self.assertEqual(bridge.wait(20), 0)
+        finally:
+            stop_process(bridge, signal.SIGKILL)

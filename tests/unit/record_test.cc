@@ -1,7 +1,9 @@
 #include "translate/record.h"
 
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -172,6 +174,41 @@ TEST(RecordBuilding, TokensThatWouldSwallowTheNextRecordAreDropped) {
   }
 }
 
+// InfluxDB 1.6 stores a name that is not UTF-8 and then cannot open its shard
+// after a restart; values with such bytes read back harmlessly.
+TEST(RecordBuilding, NamesThatAreNotUtf8AreDropped) {
+  struct Case {
+    const char* topic;
+    const char* payload;
+    bool kept;
+  };
+  const std::vector<Case> cases = {
+      {"v1/kitchen/t\xffmp", "21.5 1", false},             // measurement
+      {"v1/kitchen/temp\xe2\x82", "21.5 1", false},        // measurement cut short
+      {"v1/kitchen/temp", "s\xffnsor=a 21.5 1", false},     // tag key
+      {"v1/kitchen/temp", "s\xc0\xafr=a c=21.5", false},   // tag key, overlong
+      {"v1/kitchen/temp", "c\xffl=21.5 1", false},          // field key
+      {"v1/kitchen/temp", "sensor=a c\xed\xa0\x80=1 1", false},  // field key, a surrogate
+      {"v1/kitchen/temp", "sensor=\xff 21.5 1", true},      // tag value
+      {"v1/kitchen/temp", "sensor=a=\xff 21.5 1", true},    // tag value after the first "="
+      {"v1/kitchen/temp", "msg=\"\xff\" 1", true},          // string field value
+      {"v1/kitchen/temp", "c=\xff 1", true},                // field value
+      {"v1/kitchen/temp", "\xff 1", true},                  // bare value under value_key
+      {"v1/kitchen/temp", "21.5 \xff", true},               // timestamp: the database refuses it
+      {"v1/k\xff" "chen/temp", "21.5 1", true},              // only in the quoted mqtt tag value
+      {"v1/kitchen/caf\xc3\xa9", "\xe2\x82\xac=1 1", true},  // 2- and 3-byte names
+      {"v1/kitchen/temp", "\xf0\x9f\x98\x80=a c\xc3\xa9=21.5 1", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(record(c.topic, c.payload).has_value(), c.kept)
+        << testing::PrintToString(std::string(c.topic)) << " "
+        << testing::PrintToString(std::string(c.payload));
+  }
+  EXPECT_EQ(record("v1/kitchen/temp", "21.5 1", kArrival, {"node-17", "v\xff"}), std::nullopt);
+  EXPECT_EQ(record("v1/kitchen/caf\xc3\xa9", "s\xc3\xa9=\xff 1"),
+            "caf\xc3\xa9,host=node-17,mqtt=\"v1/kitchen/caf\xc3\xa9\" s\xc3\xa9=\xff 1");
+}
+
 TEST(Identity, FaultsFoundAtStartUp) {
   struct Case {
     std::string client_id;
@@ -194,6 +231,42 @@ TEST(Identity, FaultsFoundAtStartUp) {
     EXPECT_EQ(!identity_fault(c.client_id).has_value(), c.usable) << c.client_id.substr(0, 20);
   }
   EXPECT_EQ(identity_fault("node-17\\"), "it ends in a backslash");
+}
+
+// What libmosquitto refuses as a client identifier is named, with the first
+// offending character and its byte position; what it takes passes. Each case
+// is also put to mosquitto_new itself, so the table follows the library.
+TEST(Identity, WhatTheMqttLibraryRefusesIsNamed) {
+  struct Case {
+    std::string client_id;
+    std::optional<std::string> fault;
+  };
+  const std::vector<Case> cases = {
+      {"node\t17", "it holds a control character (U+0009) at byte 5"},
+      {"node-17\x01", "it holds a control character (U+0001) at byte 8"},
+      {"node\x7f", "it holds a control character (U+007F) at byte 5"},
+      {"\xc2\x85node", "it holds a control character (U+0085) at byte 1"},
+      {"\x1b[1m", "it holds a control character (U+001B) at byte 1"},
+      {"node\xff", "it is not valid UTF-8 at byte 5"},
+      {"node\xe2\x82", "it is not valid UTF-8 at byte 5"},   // a sequence cut short
+      {"n\xe2\x82x", "it is not valid UTF-8 at byte 2"},
+      {"caf\xc3\xa9\x80", "it is not valid UTF-8 at byte 6"},  // a stray continuation byte
+      {"n\xc0\xaf", "it is not valid UTF-8 at byte 2"},      // overlong "/"
+      {"n\xed\xa0\x80", "it is not valid UTF-8 at byte 2"},  // a surrogate half
+      {"n\xef\xbf\xbe", "it holds a Unicode non-character (U+FFFE) at byte 2"},
+      {"n\xef\xb7\x90", "it holds a Unicode non-character (U+FDD0) at byte 2"},
+      {"caf\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x98\x80", std::nullopt},  // 2, 3 and 4 bytes
+      {"n\xc2\xa0\xc2\xa1", std::nullopt},  // U+00A0, U+00A1: just past the C1 controls
+      {"~node_17.a:b", std::nullopt},
+  };
+  mosquitto_lib_init();
+  for (const Case& c : cases) {
+    EXPECT_EQ(identity_fault(c.client_id), c.fault) << c.client_id;
+    mosquitto* const client = mosquitto_new(c.client_id.c_str(), true, nullptr);
+    EXPECT_EQ(client != nullptr, !c.fault.has_value()) << c.client_id;
+    if (client != nullptr) mosquitto_destroy(client);
+  }
+  mosquitto_lib_cleanup();
 }
 
 }  // namespace

@@ -129,6 +129,14 @@ TEST(ServiceStatus, Texts) {
   ServiceState both = database;
   both.broker_lost = true;
   both.broker_lost_since = at;
+  ServiceState unsubscribed = fine;
+  unsubscribed.subscription_failed = true;
+  unsubscribed.subscription_filter = "v1#";
+  ServiceState all = both;
+  all.subscription_failed = true;
+  all.subscription_filter = "v1/#/#";
+  ServiceState resubscribed = unsubscribed;  // the filter stays, the failure is over
+  resubscribed.subscription_failed = false;
   EXPECT_EQ(status_text(connecting), "connecting to the broker");
   EXPECT_EQ(status_text(fine), "connected, delivering");
   EXPECT_EQ(status_text(broker), "broker lost since 2023-11-14 22:13:20 UTC");
@@ -137,6 +145,11 @@ TEST(ServiceStatus, Texts) {
   EXPECT_EQ(status_text(both),
             "broker lost since 2023-11-14 22:13:20 UTC; database unreachable since "
             "2023-11-14 22:13:20 UTC, 12 records pending");
+  EXPECT_EQ(status_text(unsubscribed), "subscription failed: v1#");
+  EXPECT_EQ(status_text(all),
+            "broker lost since 2023-11-14 22:13:20 UTC; subscription failed: v1/#/#; database "
+            "unreachable since 2023-11-14 22:13:20 UTC, 12 records pending");
+  EXPECT_EQ(status_text(resubscribed), "connected, delivering");
   // After January 2038: the wall clock does not wrap on a 32-bit device.
   EXPECT_EQ(utc_text(ServiceState::WallClock::from_time_t(static_cast<time_t>(4102444800LL))),
             "2100-01-01 00:00:00 UTC");
@@ -151,10 +164,30 @@ TEST(ServiceStatus, ConditionChangesAtOnceCountsAtMostEveryTenSeconds) {
   more.records_pending = 2;
   ServiceState up = down;
   up.database_down = false;
-  EXPECT_TRUE(status_worth_sending(down, up, milliseconds(1)));
-  EXPECT_FALSE(status_worth_sending(down, down, std::chrono::seconds(60)));
-  EXPECT_FALSE(status_worth_sending(down, more, std::chrono::seconds(9)));
-  EXPECT_TRUE(status_worth_sending(down, more, std::chrono::seconds(10)));
+  ServiceState unsubscribed = down;
+  unsubscribed.subscription_failed = true;
+  unsubscribed.subscription_filter = "v1#";
+  ServiceState resubscribed = unsubscribed;
+  resubscribed.subscription_failed = false;
+  struct Case {
+    const char* what;
+    const ServiceState& last_sent;
+    const ServiceState& now;
+    std::chrono::steady_clock::duration since_last;
+    bool worth_sending;
+  };
+  const std::vector<Case> cases = {
+      {"database back", down, up, milliseconds(1), true},
+      {"nothing new", down, down, std::chrono::seconds(60), false},
+      {"count, soon", down, more, std::chrono::seconds(9), false},
+      {"count, ten seconds on", down, more, std::chrono::seconds(10), true},
+      {"subscription failed", down, unsubscribed, milliseconds(1), true},
+      {"subscription still failed", unsubscribed, unsubscribed, std::chrono::seconds(60), false},
+      {"subscribed again", unsubscribed, resubscribed, milliseconds(1), true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(status_worth_sending(c.last_sent, c.now, c.since_last), c.worth_sending) << c.what;
+  }
 }
 
 }  // namespace
