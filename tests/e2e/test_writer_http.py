@@ -44,6 +44,8 @@ class WriterHttpTest(BridgeTestCase):
         lines = bridge.lines()
         at = lines.index("T: " + RECORD)
         self.assertEqual(lines[at - 1], "T: http://localhost:8086/write?db=mydb&precision=ms")
+        # The POST was started before the record's line; it may still be on its way.
+        wait_until(sink.stored_lines, 10, "the record")
         self.assertEqual(len(sink.all_requests()), 1)
 
     def test_dropped_message_prints_and_posts_nothing(self):
