@@ -44,7 +44,7 @@ std::string InfluxWriter::url() const {
   return text;
 }
 
-std::size_t InfluxWriter::pending_records() {
+std::size_t InfluxWriter::pending_records() const {
   std::lock_guard<std::mutex> lock(mutex);
   return pending.records();
 }

@@ -76,7 +76,7 @@ class InfluxWriter {
   // Since when the database has been failing, or nothing while it answers.
   bool in_outage() const { return report_.in_outage(); }
   WallClock::time_point outage_since() const { return report_.outage_since(); }
-  std::size_t pending_records();
+  std::size_t pending_records() const;
 
   // The open transfer's body source: hands out the body from its offset, in
   // pieces of at most size * count bytes; 0 ends the body.
@@ -116,7 +116,7 @@ class InfluxWriter {
   std::unique_ptr<Transport> transport_;
   std::function<Clock::time_point()> now_;
   DeliveryState pending;
-  std::mutex mutex;
+  mutable std::mutex mutex;
   DeliveryReport report_;
   Body body_{*this};
   std::function<bool()> more_waiting_;
