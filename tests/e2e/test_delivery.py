@@ -56,10 +56,13 @@ class DeliveryTest(BridgeTestCase):
 
     def test_backlog_with_a_database_taking_two_seconds_a_post_loses_nothing(self):
         broker, bridge = self.start()
-        # 60 messages a second for 40 s; the database is down for the first 20.
-        count = 2400
-        publishing = Publishing(LONG_TOPIC, count, interval_ms=16)
-        time.sleep(20)  # the outage the backlog builds up in (not a synchronisation)
+        # 125 messages a second for 40 s; the database is down for the first
+        # 30: a backlog of about 2.4 MB, ten bodies of two seconds each, while
+        # the messages keep coming. Taking one message per transfer meanwhile
+        # would leave more than the broker's 1000 queued for the bridge.
+        count = 5000
+        publishing = Publishing(LONG_TOPIC, count, interval_ms=8)
+        time.sleep(30)  # the outage the backlog builds up in (not a synchronisation)
         sink = self.started(HttpSink().start())
         sink.default_answer = ("delay", 2.0, 204, b"")
         publishing.join(120)
