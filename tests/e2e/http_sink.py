@@ -5,6 +5,7 @@ as the test tells it: a status with a body, no answer at all, or a connection
 closed after part of the body. Connections are kept alive as libcurl expects.
 """
 
+import select
 import socket
 import threading
 import time
@@ -21,6 +22,7 @@ class Request:
         self.status = None  # the status answered, None when not answered
         self.time = time.monotonic()
         self.answered_at = None  # when the answer went out
+        self.abandoned_at = None  # when the client closed before a "wait" answer
 
     def header(self, name):
         values = [v for n, v in self.headers if n.lower() == name.lower()]
@@ -37,6 +39,9 @@ class HttpSink:
     # ("endless", code): a response body that never ends,
     # ("drop_unanswered",): close the connection, without a word, once the
     # request is read (a kept-alive connection the server has just dropped),
+    # ("wait", seconds, code, body): like "delay", but a client that closes
+    # the connection first (its time-out) ends the wait and is recorded in
+    # the request's abandoned_at,
     # or a function of the request (its body read) that returns one of these.
     OK = ("status", 204, b"")
 
@@ -61,6 +66,20 @@ class HttpSink:
         self.release.set()
         with self.lock:
             close_sockets(self.listener, self.connections)
+
+    def refuse(self):
+        """The database goes down: the listener and every connection close, so
+        the next connection attempt is refused. listen_again() brings it back,
+        keeping the requests recorded so far."""
+        with self.lock:
+            close_sockets(self.listener, self.connections)
+            self.listener = None
+            self.connections.clear()
+
+    def listen_again(self):
+        self.listener = tcp_listener(self.port, 16)
+        accept_in_background(self.listener, self.stopping, self._serve, self.connections, self.lock)
+        return self
 
     def answer_next(self, *answers):
         with self.lock:
@@ -118,6 +137,12 @@ class HttpSink:
                 if answer[0] == "delay":
                     time.sleep(answer[1])
                     answer = answer[1:]
+                if answer[0] == "wait":
+                    if self._client_left(connection, answer[1]):
+                        if not self.stopping.is_set() and self.listener is not None:  # not our own close
+                            request.abandoned_at = time.monotonic()
+                        return
+                    answer = answer[1:]
                 _, status, body = answer
                 request.status = status
                 head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))
@@ -128,6 +153,24 @@ class HttpSink:
         finally:
             reader.close()
             connection.close()
+
+    @staticmethod
+    def _client_left(connection, seconds):
+        """Waits `seconds`; True as soon as the client closes the connection."""
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            readable, _, _ = select.select([connection], [], [], left)
+            if readable:
+                try:
+                    if connection.recv(1, socket.MSG_PEEK) == b"":
+                        return True
+                except OSError:
+                    return True
+                time.sleep(max(0.0, deadline - time.monotonic()))  # bytes of a next request
+                return False
 
     @staticmethod
     def _read_body(reader, request):

@@ -5,7 +5,7 @@
 //   publisher <topic> <count> <seq|mix> [first] [interval_ms]
 //
 // With an interval, messages go out that far apart (a steady rate) instead of
-// as fast as the broker takes them.
+// as fast as the broker takes them; it may have a fraction ("16.667": 60 a second).
 //
 // seq: "<n> <1700000000000+n>"; mix: cycles through the three usual layouts,
 // "21.5", "21.5 <ts>" and "sensor=a celsius=21.5 <ts>", with a unique ts each;
@@ -13,6 +13,7 @@
 #include <mosquitto.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +56,7 @@ int main(int argc, char* argv[]) {
                    : std::strcmp(argv[3], "stamp") == 0 ? Mode::kStamp
                                                         : Mode::kSeq;
   const long first = argc > 4 ? std::atol(argv[4]) : 0;
-  const long interval_ms = argc > 5 ? std::atol(argv[5]) : 0;
+  const double interval_ms = argc > 5 ? std::atof(argv[5]) : 0.0;
 
   mosquitto_lib_init();
   mosquitto* client = mosquitto_new(nullptr, true, nullptr);
@@ -73,8 +74,10 @@ int main(int argc, char* argv[]) {
     // Keep a bounded number in flight; the library queues the rest. With an
     // interval, message n goes out at start + n * interval.
     auto due = [&] {
-      return interval_ms == 0 ||
-             std::chrono::steady_clock::now() >= start + std::chrono::milliseconds(sent * interval_ms);
+      return interval_ms <= 0.0 ||
+             std::chrono::steady_clock::now() >=
+                 start + std::chrono::microseconds(
+                             std::llround(static_cast<double>(sent) * interval_ms * 1000.0));
     };
     while (sent < count && sent - acknowledged < 1000 && due()) {
       const std::string payload = payload_for(first + sent, mode);
@@ -85,7 +88,7 @@ int main(int argc, char* argv[]) {
       }
       ++sent;
     }
-    if (mosquitto_loop(client, interval_ms > 0 ? 1 : 100, 100) != MOSQ_ERR_SUCCESS ||
+    if (mosquitto_loop(client, interval_ms > 0.0 ? 1 : 100, 100) != MOSQ_ERR_SUCCESS ||
         std::chrono::steady_clock::now() > deadline) {
       std::fprintf(stderr, "publisher: %ld of %ld acknowledged\n", acknowledged, count);
       return 1;
