@@ -170,9 +170,10 @@ def publish_many(topic, count, mode="seq", first=0, timeout=300, interval_ms=0):
 
 
 class Bridge:
-    """The bridge under test, its standard output collected line by line."""
+    """The bridge under test, its standard output collected line by line. With
+    `names` (a PrivateNames) it runs with name-service files of the test's own."""
 
-    def __init__(self, args, workdir=None, env=None):
+    def __init__(self, args, workdir=None, env=None, names=None):
         self.args = list(args)
         self.output = bytearray()
         self.lines_seen = []  # (monotonic time, line) in order of arrival
@@ -181,13 +182,37 @@ class Bridge:
         for name in ("NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"):
             environment.pop(name, None)  # never the caller's own supervisor
         environment.update(env or {})
-        self.process = subprocess.Popen(bridge_command() + self.args, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=environment)
+        command = bridge_command() + self.args
+        self.process = subprocess.Popen(names.wrap(command) if names else command,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=environment)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.errors = b""
         self.error_reader = threading.Thread(target=self._read_errors, daemon=True)
         self.error_reader.start()
+        if names:
+            self._wait_exec(command)
+
+    def _wait_exec(self, command):
+        """Waits until the wrapper has become the bridge itself (same pid, by exec), so
+        that the pid held here, its signals and its exit status are the bridge's."""
+        tail = command[-(len(self.args) + 1):]  # the program and its arguments
+
+        def exec_done():
+            if self.process.poll() is not None:
+                self.error_reader.join(5)
+                raise AssertionError("the bridge's wrapper ended with %d: %r"
+                                     % (self.process.returncode, self.errors))
+            try:
+                with open("/proc/%d/cmdline" % self.pid, "rb") as f:
+                    argv = [a.decode() for a in f.read().split(b"\0")[:-1]]
+            except OSError:
+                return False
+            return argv and argv[0] not in ("unshare", "sh") and argv[-len(tail):] == tail
+        wait_until(exec_done, 10, "the bridge to start in its own mount namespace")
+        if os.readlink("/proc/%d/ns/mnt" % self.pid) == os.readlink("/proc/self/ns/mnt"):
+            raise AssertionError("the bridge shares the test's mount namespace")
 
     def _read(self):
         pending = b""
@@ -371,8 +396,8 @@ class BridgeTestCase(unittest.TestCase):
     def influx(self):
         return self.started(Influx(self.workdir)).start()
 
-    def bridge(self, *args, env=None):
-        return self.started(Bridge(args, self.workdir, env))
+    def bridge(self, *args, env=None, names=None):
+        return self.started(Bridge(args, self.workdir, env, names))
 
 
 class NotifySocket:
@@ -530,3 +555,100 @@ class FakeBroker:
         self.stopping.set()
         self.release.set()
         close_sockets(self.listener, self.connections)
+
+
+class PrivateNames:
+    """/etc/hosts, /etc/resolv.conf and /etc/nsswitch.conf of the test's own, for the
+    bridge alone: files in the test's directory, bind-mounted over the real ones in a
+    mount namespace the bridge gets to itself (unshare --mount, with private
+    propagation, so no mount reaches the test's or the host's namespace). Lookups
+    take the hosts file, then the DNS. set_hosts() rewrites the hosts file in place
+    while the bridge runs (the mount holds that very file; glibc reads it afresh at
+    each lookup)."""
+
+    def __init__(self, workdir, hosts, nameservers=("127.0.0.1",), options=""):
+        folder = os.path.join(workdir, "names")
+        os.makedirs(folder, exist_ok=True)
+        self.hosts = os.path.join(folder, "hosts")
+        self.resolv_conf = os.path.join(folder, "resolv.conf")
+        self.nsswitch = os.path.join(folder, "nsswitch.conf")
+        with open(self.hosts, "w") as f:
+            f.write(hosts)
+        with open(self.resolv_conf, "w") as f:
+            f.write("".join("nameserver %s\n" % address for address in nameservers))
+            f.write("options %s\n" % options if options else "")
+        with open(self.nsswitch, "w") as f:
+            f.write("hosts: files dns\n")
+
+    def set_hosts(self, text):
+        with open(self.hosts, "r+") as f:  # the same file, not a new one in its place
+            f.write(text)
+            f.truncate()
+
+    def wrap(self, command):
+        """The command run in a mount namespace of its own with these files; the shell
+        becomes the command by exec (unshare without --fork execs too), so the pid stays."""
+        script = ('mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && '
+                  'mount --bind "$3" /etc/nsswitch.conf && shift 3 && exec "$@"')
+        return (["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
+                 "private-names", self.hosts, self.resolv_conf, self.nsswitch] + list(command))
+
+
+def dns_query_name(datagram):
+    """The name asked in a DNS query, or None when it cannot be read."""
+    labels, at = [], 12  # after the header
+    try:
+        while datagram[at]:
+            length = datagram[at]
+            labels.append(datagram[at + 1:at + 1 + length].decode("ascii", "replace"))
+            at += 1 + length
+    except IndexError:
+        return None
+    return ".".join(labels)
+
+
+class DeadNameServer:
+    """Name servers that take every query and answer none: a UDP socket on port 53 of
+    each address (loopback addresses in the test's network namespace), read by a
+    thread that notes each query's time and name."""
+
+    def __init__(self, addresses=("127.0.0.1",)):
+        self.addresses = list(addresses)
+        self.sockets = []
+        self.seen = []  # (monotonic time, address, name)
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+
+    def start(self):
+        for address in self.addresses:
+            server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            server.bind((address, 53))
+            server.settimeout(0.2)
+            self.sockets.append(server)
+            threading.Thread(target=self._receive, args=(server, address), daemon=True).start()
+        return self
+
+    def _receive(self, server, address):
+        while not self.stopping.is_set():
+            try:
+                datagram = server.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self.lock:
+                self.seen.append((time.monotonic(), address, dns_query_name(datagram)))
+
+    def queries(self, name=None, after=0.0):
+        """(time, address, name) of the queries seen, for one name and after a time if given."""
+        with self.lock:
+            return [q for q in self.seen if (name is None or q[2] == name) and q[0] > after]
+
+    def wait_query(self, name, after=0.0, timeout=15):
+        return wait_until(lambda: self.queries(name, after), timeout,
+                          "a DNS query for %s after %.1f" % (name, after))[0]
+
+    def stop(self):
+        self.stopping.set()
+        for server in self.sockets:
+            server.close()
