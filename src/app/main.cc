@@ -16,6 +16,7 @@
 #include "app/signals.h"
 #include "mqtt/callbacks.h"
 #include "mqtt/client.h"
+#include "mqtt/resolver.h"
 #include "texts.h"
 #include "translate/intake.h"
 #include "translate/record.h"
@@ -119,18 +120,41 @@ milliseconds until(Clock::time_point deadline, Clock::time_point now) {
                          : std::chrono::duration_cast<milliseconds>(deadline - now) + milliseconds(1);
 }
 
-// The main loop: one wait for everything (the broker's socket, the
-// database transfer's sockets, the next deadline), then the MQTT side, the
-// reconnect when its pause is over, and the writer's due work. Nothing in a
-// turn blocks: the connects are non-blocking and the transfer runs beside
-// the intake, so the watchdog ping at the start of each turn proves the
-// bridge is alive. Returns the exit status.
+// Where the broker connection stands.
+enum class BrokerPhase {
+  kResolving,   // the broker's name is being looked up, without blocking
+  kConnected,   // a socket is in use: connecting, connected, or just lost
+  kPausing,     // the pause before the next attempt
+};
+
+// The main loop: one wait for everything (the broker's socket, the name
+// lookup, the database transfer's sockets, the next deadline), then the
+// broker side and the writer's due work. Nothing in a turn blocks: the name
+// is looked up on libc's thread, the connects are non-blocking and the
+// transfer runs beside the intake, so the watchdog ping at the start of each
+// turn proves the bridge is alive. Returns the exit status.
 int run(mosquitto* client, ServiceNotifier& notifier) {
   StatusReporter reporter(notifier);
   ServiceState state;
-  bool waiting_to_reconnect = false;
+  NameResolver resolver;
+  BrokerPhase phase = BrokerPhase::kResolving;
+  resolver.start(settings.mqtt_host, kBrokerPort);
   Clock::time_point reconnect_at{};
   const int longest_wait = longest_wait_ms(notifier.watchdog_period());
+
+  // A failed attempt: the first connection is not retried; later ones are,
+  // after the pause.
+  auto attempt_failed = [&](const std::string& reason, const std::string& fatal_reason) {
+    if (!session.ever_connected) {
+      log_fatal(std::string(texts::kMosquittoConnectFailed) + fatal_reason);
+      return false;
+    }
+    log_info(std::string(texts::kConnectionError) + reason);
+    phase = BrokerPhase::kPausing;
+    reconnect_at = Clock::now() + kReconnectPause;
+    session.connected = false;
+    return true;
+  };
 
   while (running) {
     notifier.watchdog(Clock::now());
@@ -138,27 +162,48 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
     pollfd fds[1] = {};
     std::size_t count = 0;
     int wait_ms = longest_wait;
-    if (waiting_to_reconnect) {
+    if (phase == BrokerPhase::kPausing) {
       wait_ms = static_cast<int>(std::min<long>(wait_ms, until(reconnect_at, Clock::now()).count()));
+    } else if (phase == BrokerPhase::kResolving) {
+      if (resolver.fd() >= 0) fds[count++] = {resolver.fd(), POLLIN, 0};
     } else if (const int socket = mosquitto_socket(client); socket >= 0) {
-      fds[0] = {socket, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0};
-      count = 1;
+      fds[count++] = {socket, static_cast<short>(POLLIN | (mosquitto_want_write(client) ? POLLOUT : 0)), 0};
     }
     influx_writer.wait(fds, count, wait_ms);
     report_hangup();
     if (!running) break;
 
-    if (waiting_to_reconnect) {
+    if (phase == BrokerPhase::kPausing) {
       if (Clock::now() >= reconnect_at) {
-        // Non-blocking: a broker host that drops packets cannot hold the loop;
-        // such a connect fails in a later turn, which reports it. One
-        // refused at once is reported here, with its own reason.
-        const int reconnected = mosquitto_reconnect_async(client);
-        if (reconnected == MOSQ_ERR_SUCCESS) {
-          waiting_to_reconnect = false;
+        resolver.start(settings.mqtt_host, kBrokerPort);
+        phase = BrokerPhase::kResolving;
+      }
+    } else if (phase == BrokerPhase::kResolving) {
+      // Looked at after every wait: finish() also tells a lookup whose
+      // notice never came.
+      if (const std::optional<LookupOutcome> lookup = resolver.finish()) {
+        if (!lookup->resolved) {
+          if (!attempt_failed(lookup->error, connection_error_text(MOSQ_ERR_EAI))) return 1;
         } else {
-          log_info(std::string(texts::kConnectionError) + connection_error_text(reconnected));
-          reconnect_at = Clock::now() + kReconnectPause;
+          // The library looks the name up again itself, blocking; it keeps
+          // the name the user gave (a certificate is checked against it).
+          // Just answered, that lookup is quick; bounded, it cannot hold
+          // the loop for long if the DNS has just gone silent.
+          bound_resolver_timeouts();
+          // Non-blocking: a broker host that drops packets cannot hold the
+          // loop; such a connect fails in a later turn, which reports it.
+          // One refused at once is reported here, with its own reason.
+          const int connected =
+              session.ever_connected
+                  ? mosquitto_reconnect_async(client)
+                  : mosquitto_connect_async(client, settings.mqtt_host.c_str(), kBrokerPort,
+                                            kKeepAliveSeconds);
+          if (connected == MOSQ_ERR_SUCCESS) {
+            phase = BrokerPhase::kConnected;
+          } else {
+            const std::string reason = connection_error_text(connected);
+            if (!attempt_failed(reason, reason)) return 1;
+          }
         }
       }
     } else {
@@ -171,21 +216,11 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
         influx_writer.flush_at_shutdown();
         return 1;
       }
-      if (result != MOSQ_ERR_SUCCESS && !session.ever_connected) {
-        // The first connection is not retried.
-        log_fatal(std::string(texts::kMosquittoConnectFailed) + reason);
-        return 1;
-      }
       if (session.ever_connected) {
         notifier.ready();  // once: the first CONNACK is in and the subscription sent
         state.ever_connected = true;
       }
-      if (result != MOSQ_ERR_SUCCESS && running) {
-        log_info(std::string(texts::kConnectionError) + reason);
-        waiting_to_reconnect = true;
-        reconnect_at = Clock::now() + kReconnectPause;
-        session.connected = false;
-      }
+      if (result != MOSQ_ERR_SUCCESS && running && !attempt_failed(reason, reason)) return 1;
     }
 
     influx_writer.run_due_work();
@@ -251,17 +286,9 @@ int main(int argc, char* argv[]) {
   mosquitto_subscribe_callback_set(client.get(), on_subscribe);
   mosquitto_message_callback_set(client.get(), on_message);
 
-  // Non-blocking, like every later reconnect: a refusal shows at once here,
-  // a broker that never answers in the loop within the keep-alive.
-  const int connected = mosquitto_connect_async(client.get(), settings.mqtt_host.c_str(),
-                                                kBrokerPort, kKeepAliveSeconds);
-  if (connected != MOSQ_ERR_SUCCESS) {
-    log_fatal(std::string(texts::kMosquittoConnectFailed) + connection_error_text(connected));
-    return 1;
-  }
-
   // No message can arrive before the CONNACK and the subscription, so the
-  // writer has its settings before the first record.
+  // writer has its settings before the first record. The first connection
+  // is made by the main loop, after a lookup that does not block it.
   influx_writer.host = settings.influx_host;
   influx_writer.database = settings.database;
   influx_writer.precision = settings.precision;

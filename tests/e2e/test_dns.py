@@ -86,12 +86,10 @@ class DnsTest(BridgeTestCase):
     # Expected to fail until the main loop looks the broker's name up with
     # NameResolver (src/mqtt/resolver.h): today its reconnect blocks in
     # libmosquitto's own lookup. Remove both markers with that change.
-    @unittest.expectedFailure
     def test_one_silent_name_server(self):
         # glibc's defaults: 5 s and two attempts, A and AAAA queries side by side.
         self.lookups_never_answered(["127.0.0.1"], "", lookup_seconds=10, reason_lines=2)
 
-    @unittest.expectedFailure
     def test_three_silent_name_servers_three_attempts(self):
         # 5 s for the first server, then 3 s and 6 s (glibc divides the doubled
         # wait among the servers): 14 s a round, three rounds.
