@@ -57,6 +57,8 @@ def long_topic(measurement, record_bytes=RECORD_BYTES):
     """A topic under v1/ whose "stamp" records (identity "bench") are about record_bytes long."""
     sample = '%s,host=bench,mqtt="" n=1000,sent_us=123456789012 1700000000000\n' % measurement
     filler = record_bytes - len(sample) - len("v1/bench//") - len(measurement)
+    if filler <= 0:
+        return "v1/bench/%s" % measurement  # as short as records go
     return "v1/bench/%s/%s" % ("p" * filler, measurement)
 
 
@@ -229,11 +231,12 @@ def print_burst(results):
 
 # --- b. backlog after an outage, slow database ------------------------------------------------
 
-def outage_run(build, measurement, outage, rate, after, answer, drain, quiet):
+def outage_run(build, measurement, outage, rate, after, answer, drain, quiet,
+               record_bytes=RECORD_BYTES):
     """The database down for `outage` s (refused connections) while `rate` messages a
     second come in, then up answering with `answer` while publishing goes on for
     `after` s; then up to `drain` s for the rest. Returns the rig and timings."""
-    topic = long_topic(measurement)
+    topic = long_topic(measurement, record_bytes)
     count = int(round(rate * (outage + after)))
     with Rig(build, verbose=True) as rig:
         tally = SinkTally(rig.sink, topic)
@@ -311,10 +314,11 @@ def print_backlog(r, args):
 
 # --- c. a database whose time grows with the body ----------------------------------------------
 
-def row_bodysize(build, outage, rate, after, bytes_per_s, drain):
+def row_bodysize(build, outage, rate, after, bytes_per_s, drain, record_bytes):
     def answer(request):
         return ("wait", len(request.body) / bytes_per_s, 204, b"")
-    return outage_run(build, "bodysize", outage, rate, after, answer, drain, quiet=drain)
+    return outage_run(build, "bodysize", outage, rate, after, answer, drain, quiet=drain,
+                      record_bytes=record_bytes)
 
 
 def print_bodysize(r, args):
@@ -417,6 +421,9 @@ def main():
     parser.add_argument("--bodysize-after", type=float, default=60)
     parser.add_argument("--bodysize-bytes", type=int, default=20480, help="body bytes a second")
     parser.add_argument("--bodysize-drain", type=float, default=30)
+    # About 288 records a second at 20 KiB a second: short records, so that the
+    # database can take the intake once bodies fit its time-out.
+    parser.add_argument("--bodysize-record-bytes", type=int, default=71)
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--idle-strace-seconds", type=float, default=20)
     args = parser.parse_args()
@@ -447,7 +454,8 @@ def main():
         sys.stdout.flush()
     if "bodysize" in rows:
         result = row_bodysize(args.build, args.bodysize_outage, args.bodysize_rate,
-                              args.bodysize_after, args.bodysize_bytes, args.bodysize_drain)
+                              args.bodysize_after, args.bodysize_bytes, args.bodysize_drain,
+                              args.bodysize_record_bytes)
         show("bodysize", result)
         print_bodysize(result, args)
         print()

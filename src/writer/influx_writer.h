@@ -104,7 +104,11 @@ class InfluxWriter {
     InfluxWriter& writer_;
   };
 
-  bool more_waiting() const { return more_waiting_ && more_waiting_(); }
+  // Asked only with records queued: an idle bridge makes no system call for it.
+  // Called with `mutex` held.
+  bool more_waiting() const {
+    return more_waiting_ && pending.pending().queued_records() > 0 && more_waiting_();
+  }
   // Asks the posting policy; starts a POST when it says so.
   void post_if_due();
   // Opens a body and starts its transfer within `budget`; false when there
