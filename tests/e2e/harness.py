@@ -13,6 +13,7 @@ import shlex
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -359,6 +360,12 @@ class BridgeTestCase(unittest.TestCase):
                 thing.stop()
             except Exception:  # keep stopping the others
                 pass
+            # The bridge says nothing on standard error itself: what is there
+            # comes from a runner or sanitizer (a valgrind report behind exit
+            # status 99, say) and belongs in the test's log.
+            if isinstance(thing, Bridge) and thing.errors:
+                sys.stderr.write("bridge pid %d, standard error:\n%s\n"
+                                 % (thing.pid, thing.errors.decode("latin-1")))
         self._tmp.cleanup()
 
     def started(self, thing):
