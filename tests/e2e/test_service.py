@@ -50,6 +50,7 @@ class ServiceTest(BridgeTestCase):
         notify.wait_for("STATUS=connected, delivering")
         bridge.signal(signal.SIGINT)
         self.assertEqual(bridge.wait_exit(), 0)
+        notify.settle()
         texts = notify.texts()
         self.assertEqual(texts.count("READY=1"), 1, texts)
         self.assertEqual(texts[-1], "STOPPING=1")
@@ -61,7 +62,7 @@ class ServiceTest(BridgeTestCase):
         self.assertEqual(bridge.wait_exit(), 1)
         # The journal says why the service keeps restarting.
         self.assertEqual(bridge.lines(), ["I: connection refused: Connection Refused: not authorised."])
-        time.sleep(0.3)  # a late datagram would still arrive
+        notify.settle()
         self.assertEqual(notify.texts("READY"), [])
 
     def test_abstract_socket_name_gets_ready_and_stopping(self):
@@ -72,6 +73,7 @@ class ServiceTest(BridgeTestCase):
         notify.wait_for("READY=1")
         bridge.signal(signal.SIGTERM)
         self.assertEqual(bridge.wait_exit(), 0)
+        notify.settle()
         self.assertEqual(notify.texts()[-1], "STOPPING=1")
 
     def test_watchdog_pings_at_the_period_asked_while_idle(self):
@@ -156,4 +158,5 @@ class ServiceTest(BridgeTestCase):
         bridge.signal(signal.SIGTERM)
         self.assertEqual(bridge.wait_exit(timeout=10), 0)
         self.assertLess(time.monotonic() - stop_asked, 4)
+        notify.settle()
         self.assertEqual(notify.texts()[-1], "STOPPING=1")
