@@ -441,21 +441,37 @@ class NotifySocket:
     def _receive(self):
         while not self.stopping.is_set():
             try:
-                data, ancillary, _, _ = self.socket.recvmsg(4096, socket.CMSG_SPACE(TIMESPEC.size))
+                self._take_one()
             except socket.timeout:
                 continue
             except OSError:
                 return
-            # Wall clock first: the offset errs late by the microseconds between
-            # the two readings, so an arrival is never placed before its cause.
-            wall, now = time.time(), time.monotonic()
-            arrived = now
-            for level, kind, stamp in ancillary:
-                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-                    seconds, nanoseconds = TIMESPEC.unpack(stamp[:TIMESPEC.size])
-                    arrived = min(now, seconds + nanoseconds / 1e9 + (now - wall))
-            with self.lock:
-                self.messages.append((arrived, data.decode("utf-8", "replace")))
+
+    def _take_one(self):
+        data, ancillary, _, _ = self.socket.recvmsg(4096, socket.CMSG_SPACE(TIMESPEC.size))
+        # Wall clock first: the offset errs late by the microseconds between
+        # the two readings, so an arrival is never placed before its cause.
+        wall, now = time.time(), time.monotonic()
+        arrived = now
+        for level, kind, stamp in ancillary:
+            if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                seconds, nanoseconds = TIMESPEC.unpack(stamp[:TIMESPEC.size])
+                arrived = min(now, seconds + nanoseconds / 1e9 + (now - wall))
+        with self.lock:
+            self.messages.append((arrived, data.decode("utf-8", "replace")))
+
+    def settle(self):
+        """Takes in everything still queued on the socket. Once the bridge has
+        exited, all it sent is there, so the texts are then complete; the
+        receiving thread, held up on a loaded machine, may not have read it yet."""
+        self.stopping.set()
+        self.thread.join()
+        self.socket.setblocking(False)
+        while True:
+            try:
+                self._take_one()
+            except (BlockingIOError, InterruptedError):
+                return
 
     def env(self, **extra):
         environment = {"NOTIFY_SOCKET": self.name}

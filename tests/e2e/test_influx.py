@@ -177,16 +177,21 @@ class InfluxTest(BridgeTestCase):
         bridge.wait_subscribed()
 
         # A steady stream, one message every 50 ms, each with a unique sequence
-        # number. Remember which ones the broker took and when.
-        sent = []  # (sequence, monotonic time) of messages the broker acknowledged
+        # number, also in a tag of its own: records stamped with their arrival
+        # time may share a millisecond (a bridge held up takes two at once), and
+        # in one series the later would overwrite the earlier. A message sent
+        # twice still shows as two points. Remember which ones the broker took,
+        # when the publishing began and when it was acknowledged.
+        sent = []  # (sequence, began, acknowledged), monotonic times
         stop = threading.Event()
 
         def stream():
             sequence = 0
             while not stop.is_set():
                 sequence += 1
-                if publish("v1/line/seq", "n=%d" % sequence, timeout=3):
-                    sent.append((sequence, time.monotonic()))
+                began = time.monotonic()
+                if publish("v1/line/seq", "id=%d n=%d" % (sequence, sequence), timeout=3):
+                    sent.append((sequence, began, time.monotonic()))
                 time.sleep(0.05)
 
         publisher = threading.Thread(target=stream, daemon=True)
@@ -210,12 +215,14 @@ class InfluxTest(BridgeTestCase):
             publisher.join(10)
 
         # Messages the broker took while it was up for good: not the last ones
-        # before it went away (they may still have been queued in it), and not
-        # any taken before the bridge had subscribed again.
-        expected = [n for n, t in sent if t < broker_down - 0.5 or t > broker_back]
+        # before it went away (they may still have been queued in it), and only
+        # those sent once the bridge had subscribed again (one sent before may be
+        # acknowledged after that, and go to no one).
+        expected = [n for n, began, acknowledged in sent
+                    if acknowledged < broker_down - 0.5 or began > broker_back]
         wait_until(lambda: len(influx.points("seq")) >= len(expected), 30,
                    "%d points" % len(expected))
         stored = [int(p["n"]) for p in influx.points("seq")]
         missing = sorted(set(expected) - set(stored))
-        self.assertEqual(missing, [])
+        self.assertEqual(missing, [], [l for l in bridge.lines() if l.startswith("T: seq,")])
         self.assertEqual(len(stored), len(set(stored)), "a message was stored twice")

@@ -52,6 +52,7 @@ class ServiceTest(BridgeTestCase):
         notify.wait_for("STATUS=connected, delivering")
         bridge.signal(signal.SIGINT)
         self.assertEqual(bridge.wait_exit(), 0)
+        notify.settle()
         texts = notify.texts()
         self.assertEqual(texts.count("READY=1"), 1, texts)
         self.assertEqual(texts[-1], "STOPPING=1")
@@ -63,7 +64,7 @@ class ServiceTest(BridgeTestCase):
         self.assertEqual(bridge.wait_exit(), 1)
         # The journal says why the service keeps restarting.
         self.assertEqual(bridge.lines(), ["I: connection refused: Connection Refused: not authorised."])
-        time.sleep(0.3)  # a late datagram would still arrive
+        notify.settle()
         self.assertEqual(notify.texts("READY"), [])
 
     def test_a_filter_the_library_rejects_is_in_the_status(self):
@@ -97,6 +98,7 @@ class ServiceTest(BridgeTestCase):
         notify.wait_for("READY=1")
         bridge.signal(signal.SIGTERM)
         self.assertEqual(bridge.wait_exit(), 0)
+        notify.settle()
         self.assertEqual(notify.texts()[-1], "STOPPING=1")
 
     def test_watchdog_pings_at_the_period_asked_while_idle(self):
@@ -181,6 +183,7 @@ class ServiceTest(BridgeTestCase):
         bridge.signal(signal.SIGTERM)
         self.assertEqual(bridge.wait_exit(timeout=10), 0)
         self.assertLess(time.monotonic() - stop_asked, 4)
+        notify.settle()
         self.assertEqual(notify.texts()[-1], "STOPPING=1")
 
     def test_standard_output_without_a_reader_costs_only_the_lines(self):
