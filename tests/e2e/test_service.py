@@ -94,7 +94,11 @@ class ServiceTest(BridgeTestCase):
         broker.granted_qos = 1
         close_sockets(None, broker.connections)
         notify.wait_for("STATUS=connected, delivering", count=healthy_before + 1, timeout=15)
+        # The status changes with the CONNACK; the new SUBSCRIBE may still be
+        # on its way to the broker then.
+        wait_until(lambda: len(broker.subscriptions) >= 2, 10, "the second subscription")
         self.assertEqual(broker.subscriptions, ["v1/#", "v1/#"])
+        notify.wait_for("STATUS=connected, delivering", count=healthy_before + 1, timeout=15)
         self.assertEqual(notify.texts("STATUS=")[-1], "STATUS=connected, delivering")
 
     def test_abstract_socket_name_gets_ready_and_stopping(self):
