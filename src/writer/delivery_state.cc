@@ -37,11 +37,12 @@ std::size_t DeliveryState::open_body(bool held_first) {
   return pending_.begin_transfer();
 }
 
-void DeliveryState::not_started(Clock::time_point now) {
+std::size_t DeliveryState::not_started(Clock::time_point now) {
   const bool from_queue = !pending_.body_is_held();
-  pending_.end_transfer(false);
-  if (from_queue) oldest_queued_since_ = body_since_;
+  const std::size_t dropped = pending_.end_transfer(false);
+  if (from_queue && dropped == 0) oldest_queued_since_ = body_since_;
   back_off_.failed(now);
+  return dropped;
 }
 
 BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_point now) {
@@ -56,8 +57,8 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
   const bool answered_before = last_answered_;
   // A body that goes back to the front of the queue brings its age with it.
   auto keep_body = [&] {
-    pending_.end_transfer(false);
-    if (!held) oldest_queued_since_ = body_since_;
+    out.dropped_at_cap = pending_.end_transfer(false);
+    if (!held && out.dropped_at_cap == 0) oldest_queued_since_ = body_since_;
   };
 
   switch (out.verdict) {

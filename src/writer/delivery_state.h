@@ -37,6 +37,9 @@ struct BodyOutcome {
   bool first_refusal = false;
   bool timed_out = false;  // sent, and not answered within the time-out
   bool never_answered = false;  // kRecordDropped: after its time-outs, not a refusal
+  // Records of an unanswered body dropped at the cap: newer ones were
+  // dropped while it was out, so the oldest go rather than leave a gap.
+  std::size_t dropped_at_cap = 0;
   std::string reason;
 };
 
@@ -71,7 +74,8 @@ class DeliveryState {
   BodyOutcome close_body(const TransferResult& result, Clock::time_point now);
   // Closes the open body as not sent (the transfer could not even start);
   // the back-off runs.
-  void not_started(Clock::time_point now);
+  // Returns the records dropped at the cap on the way.
+  std::size_t not_started(Clock::time_point now);
 
   bool body_open() const { return pending_.transfer_open(); }
   std::size_t body_records() const { return pending_.body_record_count(); }

@@ -85,10 +85,12 @@ bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
     log_trace(address);
     std::string why_not;
     if (transport_->start(address, body_, budget, why_not)) return true;
+    std::size_t dropped;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      pending.not_started(now_());
+      dropped = pending.not_started(now_());
     }
+    if (dropped > 0) report_.dropped_at_cap(dropped, now_());
     report_.not_started(why_not, left, now_(), WallClock::now());
   } catch (...) {
     // Out of memory on the way: the body stays whole for a later try, after

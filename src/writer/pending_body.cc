@@ -29,6 +29,7 @@ std::size_t PendingBody::append(std::string_view record) {
     discard_front(end - start_ + 1, 1);
     ++dropped;
   }
+  if (transfer_open_) dropped_while_open_ += dropped;
   text_.append(record.data(), record.size());
   text_.push_back('\n');
   ++queued_records_;
@@ -56,6 +57,7 @@ std::size_t PendingBody::begin_transfer() {
   records_ += records;  // still pending, now in the body
   transfer_open_ = true;
   body_is_held_ = false;
+  dropped_while_open_ = 0;
   return body_.size();
 }
 
@@ -69,6 +71,7 @@ std::size_t PendingBody::begin_held_transfer() {
   held_records_ = 0;
   transfer_open_ = true;
   body_is_held_ = true;
+  dropped_while_open_ = 0;
   return body_.size();
 }
 
@@ -79,13 +82,17 @@ std::size_t PendingBody::read(char* buffer, std::size_t room) {
   return n;
 }
 
-void PendingBody::end_transfer(bool answered) {
-  if (!transfer_open_) return;
+std::size_t PendingBody::end_transfer(bool answered) {
+  if (!transfer_open_) return 0;
+  std::size_t dropped = 0;
   if (answered) {
     records_ -= body_records_;
   } else if (body_is_held_) {
     held_.swap(body_);
     held_records_ = body_records_;
+  } else if (dropped_while_open_ > 0) {
+    records_ -= body_records_;
+    dropped = body_records_;
   } else if (start_ >= body_.size()) {
     // Back to the front of the queue: into the dead front when it fits,
     // which costs no move of the queue.
@@ -102,6 +109,8 @@ void PendingBody::end_transfer(bool answered) {
   offset_ = 0;
   transfer_open_ = false;
   body_is_held_ = false;
+  dropped_while_open_ = 0;
+  return dropped;
 }
 
 void PendingBody::end_transfer_holding_aside() {

@@ -52,8 +52,11 @@ class PendingBody {
   void rewind() { offset_ = 0; }
   // Closes the transfer. When the server answered, the body is gone;
   // otherwise all of it goes back where it came from (the front of the
-  // queue, or aside).
-  void end_transfer(bool answered);
+  // queue, or aside) -- unless the cap dropped queued records while it was
+  // open: those were newer than the body, so the body's records, the oldest,
+  // go too and what stays is the newest, without a gap. Returns how many
+  // records that dropped.
+  std::size_t end_transfer(bool answered);
   // Closes the transfer of a body of one record, which is held aside instead
   // of going back to the queue. Only when nothing is held aside yet.
   void end_transfer_holding_aside();
@@ -100,6 +103,8 @@ class PendingBody {
   std::size_t offset_ = 0;
   bool transfer_open_ = false;
   bool body_is_held_ = false;
+  // Records the cap dropped from the queue while the transfer was open.
+  std::size_t dropped_while_open_ = 0;
   // The record held aside, with its line feed.
   std::string held_;
   std::size_t held_records_ = 0;
