@@ -80,6 +80,12 @@ inline constexpr const char* kHeaderChunked = "Transfer-Encoding: chunked";
 // chunked POST waits a round trip (or a full second) for "100 Continue".
 inline constexpr const char* kHeaderNoExpect = "Expect:";
 
+// HTTP writer: what the remote-endpoint options add to a request. Only with
+// those options; without them the request is as above, byte for byte.
+inline constexpr std::string_view kUrlRetentionPolicy = "&rp=";
+inline constexpr std::string_view kHeaderTokenPrefix = "Authorization: Token ";
+inline constexpr const char* kHeaderGzip = "Content-Encoding: gzip";
+
 // HTTP writer: failures and losses. Counts are inserted between the pieces.
 inline constexpr std::string_view kPostFailed = "POST failed: ";
 inline constexpr std::string_view kHttpStatus = "HTTP status ";
@@ -101,6 +107,54 @@ inline constexpr std::string_view kOutageRecordsKept = "; records kept: ";
 inline constexpr std::string_view kOutageEnds = "database reachable again after ";
 inline constexpr std::string_view kOutageDelivered = " s; records delivered from the backlog: ";
 inline constexpr std::string_view kOutageStillPending = ", still pending: ";
+
+// Start-up checks of the remote-endpoint options: "<option>: <reason>" in a
+// fatal line. A reason never quotes a file's content.
+inline constexpr std::string_view kOptionFaultSeparator = ": ";
+inline constexpr std::string_view kOptInfluxUrl = "--influx-url";
+inline constexpr std::string_view kOptInfluxUser = "--influx-user";
+inline constexpr std::string_view kOptInfluxPasswordFile = "--influx-password-file";
+inline constexpr std::string_view kOptInfluxTokenFile = "--influx-token-file";
+inline constexpr std::string_view kOptInfluxCafile = "--influx-cafile";
+inline constexpr std::string_view kOptMqttPort = "--mqtt-port";
+inline constexpr std::string_view kOptMqttCafile = "--mqtt-cafile";
+inline constexpr std::string_view kOptMqttCert = "--mqtt-cert";
+inline constexpr std::string_view kOptMqttKey = "--mqtt-key";
+inline constexpr std::string_view kOptMqttUser = "--mqtt-user";
+inline constexpr std::string_view kOptMqttPasswordFile = "--mqtt-password-file";
+// systemd credentials (LoadCredential=), named in a fatal line as
+// "credential <name>".
+inline constexpr const char* kCredentialsDirectoryVariable = "CREDENTIALS_DIRECTORY";
+inline constexpr std::string_view kCredentialPrefix = "credential ";
+inline constexpr const char* kCredentialMqttPassword = "mqtt-password";
+inline constexpr const char* kCredentialInfluxPassword = "influx-password";
+inline constexpr const char* kCredentialInfluxToken = "influx-token";
+// Why an option is unusable.
+inline constexpr std::string_view kUrlNotHttp = "not an http:// or https:// URL";
+inline constexpr std::string_view kUrlNoHost = "it names no host";
+inline constexpr std::string_view kUrlQueryOrFragment =
+    "it holds a query or fragment (the bridge adds /write?db=...)";
+inline constexpr std::string_view kUrlCredentials =
+    "it holds credentials (use --influx-user and --influx-password-file)";
+inline constexpr std::string_view kUrlBadCharacter = "it holds a space or control character";
+inline constexpr std::string_view kUrlBadIpv6 = "its IPv6 address is not closed by ]";
+inline constexpr std::string_view kPortOutOfRange = "the port is not a number from 1 to 65535";
+inline constexpr std::string_view kFileUnreadable = "cannot be read: ";
+inline constexpr std::string_view kFileEmpty = "the file is empty";
+inline constexpr std::string_view kFileTooLarge = "the file is larger than 64 KiB";
+inline constexpr std::string_view kSecretHoldsNul = "it holds a NUL byte";
+inline constexpr std::string_view kTokenHoldsControl = "it holds a line break or other control character";
+inline constexpr std::string_view kUserWithoutPassword =
+    "no password: give --influx-password-file or the credential influx-password";
+inline constexpr std::string_view kMqttUserWithoutPassword =
+    "no password: give --mqtt-password-file or the credential mqtt-password";
+inline constexpr std::string_view kPasswordWithoutUser = "a password needs --influx-user";
+inline constexpr std::string_view kMqttPasswordWithoutUser = "a password needs --mqtt-user";
+inline constexpr std::string_view kTokenWithUser = "a token and --influx-user exclude each other";
+inline constexpr std::string_view kCertWithoutKey = "a client certificate needs --mqtt-key";
+inline constexpr std::string_view kKeyWithoutCert = "a client key needs --mqtt-cert";
+inline constexpr std::string_view kCafileWithoutHttps = "only an https:// --influx-url is verified";
+inline constexpr std::string_view kMqttTlsSetupFailed = "TLS to the broker could not be set up: ";
 
 // The service manager's status line (systemd's STATUS=).
 inline constexpr std::string_view kStatusConnecting = "connecting to the broker";

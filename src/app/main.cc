@@ -6,14 +6,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
 #include "app/log.h"
+#include "app/remote_setup.h"
 #include "app/service_notify.h"
 #include "app/service_status.h"
 #include "app/settings.h"
 #include "app/signals.h"
+#include "mqtt/broker_access.h"
 #include "mqtt/callbacks.h"
 #include "mqtt/client.h"
 #include "mqtt/resolver.h"
@@ -48,10 +51,17 @@ void report_hangup() {
 }
 
 // The library's text for a loop or connect result. It reads errno for
-// MOSQ_ERR_ERRNO, so call it straight after the failing call.
+// MOSQ_ERR_ERRNO, so call it straight after the failing call. A TLS failure
+// gets the TLS library's own reason ("A TLS error occurred." alone does not
+// tell an operator that the certificate was not trusted).
 std::string connection_error_text(int result) {
   if (result == MOSQ_ERR_KEEPALIVE) return std::string(texts::kKeepaliveExceeded);
-  return mosquitto_strerror(result);
+  std::string text = mosquitto_strerror(result);
+  if (result == MOSQ_ERR_TLS) {
+    const std::string reason = take_tls_failure_reason();
+    if (!reason.empty()) text.append(" (").append(reason).append(")");
+  }
+  return text;
 }
 
 // Tells the service manager about the connection and the database, when that changed.
@@ -133,19 +143,22 @@ enum class BrokerPhase {
 // is looked up on libc's thread, the connects are non-blocking and the
 // transfer runs beside the intake, so the watchdog ping at the start of each
 // turn proves the bridge is alive. Returns the exit status.
-int run(mosquitto* client, ServiceNotifier& notifier) {
+int run(mosquitto* client, int broker_port, ServiceNotifier& notifier) {
   StatusReporter reporter(notifier);
   ServiceState state;
   NameResolver resolver;
   BrokerPhase phase = BrokerPhase::kResolving;
-  resolver.start(settings.mqtt_host, kBrokerPort);
+  resolver.start(settings.mqtt_host, broker_port);
   Clock::time_point reconnect_at{};
   const int longest_wait = longest_wait_ms(notifier.watchdog_period());
 
   // A failed attempt: the first connection is not retried; later ones are,
-  // after the pause.
-  auto attempt_failed = [&](const std::string& reason, const std::string& fatal_reason) {
-    if (!session.ever_connected) {
+  // after the pause. A failed TLS handshake is retried even the first time:
+  // the broker's certificate is fixed on the broker, without touching the
+  // bridge.
+  auto attempt_failed = [&](const std::string& reason, const std::string& fatal_reason,
+                            bool retried_from_the_first = false) {
+    if (!session.ever_connected && !retried_from_the_first) {
       log_fatal(std::string(texts::kMosquittoConnectFailed) + fatal_reason);
       return false;
     }
@@ -175,7 +188,7 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
 
     if (phase == BrokerPhase::kPausing) {
       if (Clock::now() >= reconnect_at) {
-        resolver.start(settings.mqtt_host, kBrokerPort);
+        resolver.start(settings.mqtt_host, broker_port);
         phase = BrokerPhase::kResolving;
       }
     } else if (phase == BrokerPhase::kResolving) {
@@ -196,13 +209,13 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
           const int connected =
               session.ever_connected
                   ? mosquitto_reconnect_async(client)
-                  : mosquitto_connect_async(client, settings.mqtt_host.c_str(), kBrokerPort,
+                  : mosquitto_connect_async(client, settings.mqtt_host.c_str(), broker_port,
                                             kKeepAliveSeconds);
           if (connected == MOSQ_ERR_SUCCESS) {
             phase = BrokerPhase::kConnected;
           } else {
             const std::string reason = connection_error_text(connected);
-            if (!attempt_failed(reason, reason)) return 1;
+            if (!attempt_failed(reason, reason, connected == MOSQ_ERR_TLS)) return 1;
           }
         }
       }
@@ -220,7 +233,10 @@ int run(mosquitto* client, ServiceNotifier& notifier) {
         notifier.ready();  // once: the first CONNACK is in and the subscription sent
         state.ever_connected = true;
       }
-      if (result != MOSQ_ERR_SUCCESS && running && !attempt_failed(reason, reason)) return 1;
+      if (result != MOSQ_ERR_SUCCESS && running &&
+          !attempt_failed(reason, reason, result == MOSQ_ERR_TLS)) {
+        return 1;
+      }
     }
 
     influx_writer.run_due_work();
@@ -261,6 +277,13 @@ int main(int argc, char* argv[]) {
     log_fatal(std::string(texts::kIdentityUnusable) + *fault);
     return 1;
   }
+  // Every remote option and its files are checked before any connection.
+  RemoteSetup remote;
+  if (const std::optional<std::string> fault = prepare_remote_setup(
+          settings, std::getenv(texts::kCredentialsDirectoryVariable), remote)) {
+    log_fatal(*fault);
+    return 1;
+  }
   install_signal_handlers(settings.catch_sigterm);
   if (!influx_writer.ready()) {
     // A bridge that acknowledged messages it can never deliver would lose them all.
@@ -285,17 +308,27 @@ int main(int argc, char* argv[]) {
   mosquitto_disconnect_callback_set(client.get(), on_disconnect);
   mosquitto_subscribe_callback_set(client.get(), on_subscribe);
   mosquitto_message_callback_set(client.get(), on_message);
+  if (remote.broker.tls) mosquitto_log_callback_set(client.get(), on_library_log);
+  if (std::string why; !apply_broker_access(client.get(), remote.broker, why)) {
+    log_fatal(std::string(texts::kMqttTlsSetupFailed) + why);
+    return 1;
+  }
 
   // No message can arrive before the CONNACK and the subscription, so the
   // writer has its settings before the first record. The first connection
   // is made by the main loop, after a lookup that does not block it.
   influx_writer.host = settings.influx_host;
-  influx_writer.database = settings.database;
+  influx_writer.base_url = remote.base_url;
+  influx_writer.database = remote.database_query;
+  influx_writer.retention_policy = remote.retention_policy_query;
   influx_writer.precision = settings.precision;
+  influx_writer.configure_transport(remote.database);
 
   // More packets already waiting on the socket join the pending records'
-  // body instead of each waiting for a POST of its own. No TLS: the kernel's
-  // buffer is the only place they can wait.
+  // body instead of each waiting for a POST of its own. With TLS, packets
+  // already decrypted are read by the same loop_read call (libmosquitto
+  // reads on while the TLS layer holds data), so the socket is still the
+  // place to ask.
   mosquitto* const handle = client.get();
   influx_writer.set_more_waiting([handle] {
     pollfd socket{mosquitto_socket(handle), POLLIN, 0};
@@ -303,5 +336,5 @@ int main(int argc, char* argv[]) {
   });
 
   ServiceNotifier notifier = ServiceNotifier::from_environment();
-  return run(client.get(), notifier);
+  return run(client.get(), remote.broker.port, notifier);
 }

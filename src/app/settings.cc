@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,11 +12,69 @@
 
 Settings settings;
 
+namespace {
+
+// Long options have no short letter; their codes start above every char.
+enum LongOption : int {
+  kInfluxUrl = 256,
+  kInfluxDb,
+  kInfluxRp,
+  kInfluxUser,
+  kInfluxPasswordFile,
+  kInfluxTokenFile,
+  kInfluxCafile,
+  kInfluxGzip,
+  kMqttPort,
+  kMqttTls,
+  kMqttCafile,
+  kMqttCert,
+  kMqttKey,
+  kMqttUser,
+  kMqttPasswordFile,
+};
+
+constexpr option kLongOptions[] = {
+    {"influx-url", required_argument, nullptr, kInfluxUrl},
+    {"influx-db", required_argument, nullptr, kInfluxDb},
+    {"influx-rp", required_argument, nullptr, kInfluxRp},
+    {"influx-user", required_argument, nullptr, kInfluxUser},
+    {"influx-password-file", required_argument, nullptr, kInfluxPasswordFile},
+    {"influx-token-file", required_argument, nullptr, kInfluxTokenFile},
+    {"influx-cafile", required_argument, nullptr, kInfluxCafile},
+    {"influx-gzip", no_argument, nullptr, kInfluxGzip},
+    {"mqtt-port", required_argument, nullptr, kMqttPort},
+    {"mqtt-tls", no_argument, nullptr, kMqttTls},
+    {"mqtt-cafile", required_argument, nullptr, kMqttCafile},
+    {"mqtt-cert", required_argument, nullptr, kMqttCert},
+    {"mqtt-key", required_argument, nullptr, kMqttKey},
+    {"mqtt-user", required_argument, nullptr, kMqttUser},
+    {"mqtt-password-file", required_argument, nullptr, kMqttPasswordFile},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
 bool parse_command_line(int argc, char* argv[], Settings& out) {
   optind = 0;  // glibc: 0 re-initialises getopt completely
   int option;
-  while ((option = getopt(argc, argv, "c:C:H:h:I:K:m:p:q:ridtv")) != -1) {
+  while ((option = getopt_long(argc, argv, "c:C:H:h:I:K:m:p:q:ridtv", kLongOptions, nullptr)) !=
+         -1) {
     switch (option) {
+      case kInfluxUrl: out.influx_url = optarg; break;
+      case kInfluxDb: out.database = optarg; break;
+      case kInfluxRp: out.influx_rp = optarg; break;
+      case kInfluxUser: out.influx_user = optarg; break;
+      case kInfluxPasswordFile: out.influx_password_file = optarg; break;
+      case kInfluxTokenFile: out.influx_token_file = optarg; break;
+      case kInfluxCafile: out.influx_cafile = optarg; break;
+      case kInfluxGzip: out.influx_gzip = true; break;
+      case kMqttPort: out.mqtt_port = optarg; break;
+      case kMqttTls: out.mqtt_tls = true; break;
+      case kMqttCafile: out.mqtt_cafile = optarg; break;
+      case kMqttCert: out.mqtt_cert = optarg; break;
+      case kMqttKey: out.mqtt_key = optarg; break;
+      case kMqttUser: out.mqtt_user = optarg; break;
+      case kMqttPasswordFile: out.mqtt_password_file = optarg; break;
       case 'c': out.client_id = optarg; break;
       case 'H': out.topic_prefix = optarg; break;
       case 'h': out.mqtt_host = optarg; break;

@@ -14,18 +14,40 @@ struct Settings {
   std::string database = "mydb";
   std::string value_key = "value";
   bool catch_sigterm = false;
+
+  // Endpoints beyond the device (long options only). Empty or false: the
+  // database is http:// influx_host and the broker is reached in clear text
+  // without credentials, exactly as without them. Passwords and tokens are
+  // named by file only: a value on the command line would show in ps.
+  std::string influx_url;  // http[s]://HOST[:PORT][/PATH]
+  std::string influx_rp;   // retention policy; empty sends no rp parameter
+  std::string influx_user;
+  std::string influx_password_file;
+  std::string influx_token_file;
+  std::string influx_cafile;
+  bool influx_gzip = false;
+  std::string mqtt_port;  // checked at start-up; empty: 1883, or 8883 with TLS
+  bool mqtt_tls = false;
+  std::string mqtt_cafile;
+  std::string mqtt_cert;
+  std::string mqtt_key;
+  std::string mqtt_user;
+  std::string mqtt_password_file;
 };
 
 extern Settings settings;
 
 // Fixed values that are not settings.
 inline constexpr int kBrokerPort = 1883;
+inline constexpr int kBrokerTlsPort = 8883;
 inline constexpr int kKeepAliveSeconds = 10;
 inline constexpr int kSubscriptionQos = 1;
 
-// Parses the options into `out` and the global `verbosity` with getopt.
-// Returns false when the usage line is due: an unknown option, a missing
-// argument, or one of the options accepted but not handled (-C -I -K -m -q -r -i).
+// Parses the options into `out` and the global `verbosity` with getopt_long:
+// the short options, and the long ones for remote endpoints (checked later,
+// by check_remote_settings). Returns false when the usage line is due: an
+// unknown option, a missing argument, or one of the options accepted but not
+// handled (-C -I -K -m -q -r -i).
 // Resets getopt's state first, so it may be called more than once (tests do).
 bool parse_command_line(int argc, char* argv[], Settings& out);
 

@@ -58,18 +58,40 @@ CurlTransport::~CurlTransport() {
   if (busy_) curl_multi_remove_handle(multi_.get(), easy_.get());
 }
 
+void CurlTransport::configure(const TransportOptions& options) {
+  options_ = options;
+  token_header_.clear();
+  if (!options_.token.empty()) token_header_ = std::string(texts::kHeaderTokenPrefix) + options_.token;
+  CURL* const handle = easy_.get();
+  if (handle == nullptr) return;
+  // Set once for the handle's life. libcurl verifies an https peer and its
+  // name by default; only the CA may change, never the verification.
+  if (!options_.ca_file.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (!options_.user.empty()) {
+    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
+    curl_easy_setopt(handle, CURLOPT_USERNAME, options_.user.c_str());
+    curl_easy_setopt(handle, CURLOPT_PASSWORD, options_.password.c_str());
+  }
+}
+
 bool CurlTransport::start(const std::string& url, BodySource& body,
                           std::chrono::milliseconds budget, std::string& why_not) {
   CURL* const handle = easy_.get();
   CurlHeaderList headers;
   if (!ready() || !headers.append(texts::kHeaderContentType) ||
       !headers.append(texts::kHeaderAccept) || !headers.append(texts::kHeaderChunked) ||
-      !headers.append(texts::kHeaderNoExpect)) {
+      !headers.append(texts::kHeaderNoExpect) ||
+      (options_.gzip && !headers.append(texts::kHeaderGzip)) ||
+      (!token_header_.empty() && !headers.append(token_header_.c_str()))) {
     why_not = std::string(texts::kCurlSetupFailed);
     return false;
   }
   headers_.swap(headers);
-  body_ = &body;
+  wire_body_ = &body;
+  if (options_.gzip) {
+    gzip_.reset(body);  // may throw: nothing is open yet
+    wire_body_ = &gzip_;
+  }
 
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers_.get());
@@ -95,6 +117,7 @@ bool CurlTransport::start(const std::string& url, BodySource& body,
 
   if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
+    wire_body_ = nullptr;
     why_not = std::string(texts::kCurlSetupFailed);
     return false;
   }
@@ -146,14 +169,14 @@ std::optional<TransferResult> CurlTransport::progress() {
   result->request_sent = request_bytes > 0;
   result->response_cut = response_cut_;
   if (result->code != CURLE_OK) result->error_text = error_text_;
-  body_ = nullptr;
+  wire_body_ = nullptr;
   return result;
 }
 
 bool CurlTransport::seek_body(curl_off_t offset, int origin) {
   // Only a rewind to the start of the body is possible.
   if (offset != 0 || origin != SEEK_SET) return false;
-  return body_->rewind();
+  return wire_body_->rewind();
 }
 
 std::size_t CurlTransport::copy_response(const char* data, std::size_t size) {

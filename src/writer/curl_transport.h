@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "writer/curl_handles.h"
+#include "writer/gzip_body.h"
 #include "writer/transport.h"
 
 // Bounds on one POST: a database that accepts and never answers costs a
@@ -27,9 +28,12 @@ class CurlTransport final : public Transport {
   bool ready() const override {
     return global_.ok() && easy_.get() != nullptr && multi_.get() != nullptr;
   }
+  // Credentials, trust and compression for every later transfer.
+  void configure(const TransportOptions& options) override;
   // The request: POST, the program's header lines (Content-Type, Accept,
-  // chunked Transfer-Encoding, no Expect), a chunked body from `body`. The
-  // one easy handle keeps its connection open between POSTs.
+  // chunked Transfer-Encoding, no Expect, and those the options add), a
+  // chunked body from `body`. The one easy handle keeps its connection (and
+  // its TLS session) open between POSTs.
   bool start(const std::string& url, BodySource& body, std::chrono::milliseconds budget,
              std::string& why_not) override;
   bool busy() const override { return busy_; }
@@ -37,7 +41,7 @@ class CurlTransport final : public Transport {
   std::optional<TransferResult> progress() override;
 
   // libcurl's callbacks, through thin forwarding functions.
-  std::size_t read_body(char* buffer, std::size_t room) { return body_->read(buffer, room); }
+  std::size_t read_body(char* buffer, std::size_t room) { return wire_body_->read(buffer, room); }
   bool seek_body(curl_off_t offset, int origin);
   // Copies at most kMaxResponseCopyBytes of the response body to standard
   // output, then stops the transfer (0).
@@ -48,7 +52,10 @@ class CurlTransport final : public Transport {
   CurlEasy easy_;
   CurlMulti multi_;
   CurlHeaderList headers_;  // the open transfer's; libcurl reads it until the end
-  BodySource* body_ = nullptr;
+  TransportOptions options_;
+  std::string token_header_;  // "Authorization: Token ..." when a token is set
+  GzipBody gzip_;
+  BodySource* wire_body_ = nullptr;  // the body as sent: plain, or through gzip_
   bool busy_ = false;
   char error_text_[CURL_ERROR_SIZE] = {};
   std::size_t response_copied_ = 0;

@@ -38,8 +38,13 @@ std::string InfluxWriter::url() const {
   const std::string_view url_precision = precision == "us" ? std::string_view("u") : precision;
   std::string text;
   text.reserve(64);
-  text.append(texts::kUrlScheme).append(host).append(texts::kUrlWritePath);
-  text.append(texts::kUrlDatabase).append(database);
+  if (base_url.empty()) {
+    text.append(texts::kUrlScheme).append(host);
+  } else {
+    text.append(base_url);
+  }
+  text.append(texts::kUrlWritePath).append(texts::kUrlDatabase).append(database);
+  if (!retention_policy.empty()) text.append(texts::kUrlRetentionPolicy).append(retention_policy);
   text.append(texts::kUrlPrecision).append(url_precision);
   return text;
 }

@@ -84,13 +84,24 @@ class InfluxWriter {
   // Starts the open transfer's body again (libcurl re-sends it on a fresh connection).
   bool rewind_body();
 
-  // "http://" host "/write?db=" database "&precision=" precision.
+  // "http://" host "/write?db=" database "&precision=" precision; with
+  // base_url set, that replaces "http://" host, and a retention policy adds
+  // "&rp=" retention_policy after the database.
   std::string url() const;
 
-  // Assigned once by start-up, after the first broker connection.
+  // How the database is reached beyond the URL (credentials, trust, gzip);
+  // once, at start-up.
+  void configure_transport(const TransportOptions& options) {
+    if (transport_ != nullptr) transport_->configure(options);
+  }
+
+  // Assigned once by start-up, before the first broker connection. database
+  // and retention_policy go into the query as they are (start-up encodes them).
   std::string host = "localhost:8086";
   std::string database = "mydb";
   std::string precision = "ms";
+  std::string base_url;          // a checked --influx-url without trailing slashes
+  std::string retention_policy;  // empty: no rp parameter
 
  private:
   // Forwards the transport's reads to read_body and rewind_body.

@@ -26,9 +26,22 @@ class BodySource {
   ~BodySource() = default;
 };
 
+// How the database is reached beyond the URL. The defaults add nothing to a
+// request: no header, no credential, the system's trust store.
+struct TransportOptions {
+  std::string ca_file;   // CA certificates for an https database; empty: the system's
+  std::string user;      // HTTP Basic authentication when not empty
+  std::string password;
+  std::string token;     // "Authorization: Token <token>" when not empty
+  bool gzip = false;     // bodies gzip-compressed, with "Content-Encoding: gzip"
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
+
+  // Set once at start-up, before the first transfer.
+  virtual void configure(const TransportOptions& /*options*/) {}
 
   // False when the transport could never deliver anything (its library
   // could not be set up).

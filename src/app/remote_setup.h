@@ -1,0 +1,32 @@
+// The start-up checks of the remote-endpoint options, and what they turn
+// into: the database's URL pieces and access, the broker's access. Every
+// file (passwords, token, CA, certificate, key) is read or looked at here,
+// once, before any connection.
+#ifndef MQTT_INFLUX_BRIDGE_APP_REMOTE_SETUP_H_
+#define MQTT_INFLUX_BRIDGE_APP_REMOTE_SETUP_H_
+
+#include <optional>
+#include <string>
+
+#include "app/settings.h"
+#include "mqtt/broker_access.h"
+#include "writer/transport.h"
+
+struct RemoteSetup {
+  std::string base_url;               // empty: "http://" + influx_host, as without options
+  std::string database_query;         // the database, percent-encoded for the query
+  std::string retention_policy_query; // likewise; empty: no rp parameter
+  TransportOptions database;
+  BrokerAccess broker;
+};
+
+// Checks the remote options in `in` and reads their files into `out`.
+// Passwords and the token come from their --...-file options, or else from
+// `credentials_dir` (systemd's CREDENTIALS_DIRECTORY; null when unset):
+// "mqtt-password" and "influx-password" with their user only, "influx-token"
+// unless --influx-user is given. Returns the fatal line's text, naming the
+// option and why it is unusable, or nothing when all is well.
+std::optional<std::string> prepare_remote_setup(const Settings& in, const char* credentials_dir,
+                                                RemoteSetup& out);
+
+#endif  // MQTT_INFLUX_BRIDGE_APP_REMOTE_SETUP_H_

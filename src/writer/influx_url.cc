@@ -1,0 +1,97 @@
+#include "writer/influx_url.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "texts.h"
+
+namespace {
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == b;
+         });
+}
+
+bool is_space_or_control(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= 0x20 || byte == 0x7f;
+}
+
+}  // namespace
+
+std::optional<int> parse_port(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  int port = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + (c - '0');
+  }
+  if (port < 1 || port > 65535) return std::nullopt;
+  return port;
+}
+
+std::optional<std::string_view> influx_url_fault(std::string_view url) {
+  std::string_view rest;
+  if (starts_with_ignoring_case(url, "http://")) {
+    rest = url.substr(7);
+  } else if (starts_with_ignoring_case(url, "https://")) {
+    rest = url.substr(8);
+  } else {
+    return texts::kUrlNotHttp;
+  }
+  if (std::any_of(url.begin(), url.end(), is_space_or_control)) return texts::kUrlBadCharacter;
+  if (rest.find_first_of("?#") != std::string_view::npos) return texts::kUrlQueryOrFragment;
+
+  const std::string_view authority = rest.substr(0, rest.find('/'));
+  // A user and password here would sit on the command line, visible in ps.
+  if (authority.find('@') != std::string_view::npos) return texts::kUrlCredentials;
+
+  std::string_view host = authority;
+  std::string_view port;
+  if (!authority.empty() && authority.front() == '[') {
+    const std::size_t close = authority.find(']');
+    if (close == std::string_view::npos) return texts::kUrlBadIpv6;
+    host = authority.substr(0, close + 1);
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && after.front() != ':') return texts::kUrlBadIpv6;
+    if (!after.empty()) port = after.substr(1);
+    if (host.size() <= 2) return texts::kUrlNoHost;
+  } else if (const std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+  }
+  if (host.empty()) return texts::kUrlNoHost;
+  if (host.size() != authority.size() && !parse_port(port)) return texts::kPortOutOfRange;
+  return std::nullopt;
+}
+
+bool influx_url_is_https(std::string_view url) { return starts_with_ignoring_case(url, "https://"); }
+
+std::string influx_base_url(std::string_view url) {
+  // Only the path's slashes go: "http://h/" keeps its "//" after the scheme.
+  const std::size_t path_start = url.find('/', url.find("//") + 2);
+  std::size_t end = url.size();
+  while (path_start != std::string_view::npos && end > path_start && url[end - 1] == '/') --end;
+  return std::string(url.substr(0, end));
+}
+
+std::string query_component(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  encoded.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9');  // not isalnum: no locale here
+    if (unreserved || c == '-' || c == '.' || c == '_' || c == '~') {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kHex[byte >> 4];
+      encoded += kHex[byte & 0x0f];
+    }
+  }
+  return encoded;
+}
