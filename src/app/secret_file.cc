@@ -76,6 +76,6 @@ FileRead read_secret(const std::string& path) {
 FileRead check_readable(const std::string& path) {
   FileRead read = read_at_most(path, 0);
   if (read.content && read.content->empty()) return fault(texts::kFileEmpty);
-  read.content = std::string();  // only its being there counts
+  if (read.content) read.content->clear();  // only its being there counts
   return read;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 #include <fstream>
 #include <iterator>
 
@@ -52,13 +53,27 @@ constexpr option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// getopt_long takes any unambiguous prefix of a long option; the bridge
+// takes only whole names, so "--influx-password s3cret" is refused rather
+// than read as the name of a password file.
+bool whole_name_given(int argc, char* argv[], const option& long_option) {
+  // The option's own element: the one before its separate argument, if any.
+  const int at = optarg != nullptr && optind - 1 < argc && optarg == argv[optind - 1] ? optind - 2
+                                                                                     : optind - 1;
+  if (at < 1) return false;
+  const std::string_view given = std::string_view(argv[at]).substr(2);
+  return given.substr(0, given.find('=')) == long_option.name;
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, char* argv[], Settings& out) {
   optind = 0;  // glibc: 0 re-initialises getopt completely
   int option;
-  while ((option = getopt_long(argc, argv, "c:C:H:h:I:K:m:p:q:ridtv", kLongOptions, nullptr)) !=
+  int index = -1;
+  while ((option = getopt_long(argc, argv, "c:C:H:h:I:K:m:p:q:ridtv", kLongOptions, &index)) !=
          -1) {
+    if (option >= kInfluxUrl && !whole_name_given(argc, argv, kLongOptions[index])) return false;
     switch (option) {
       case kInfluxUrl: out.influx_url = optarg; break;
       case kInfluxDb: out.database = optarg; break;

@@ -130,3 +130,45 @@ TEST_F(IdentityFile, OptionValueWinsAndIsCleaned) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CommandLine, LongOptionsForRemoteEndpoints) {
+  const ParsedLine parsed = parse(
+      {"--influx-url", "https://db:8443/x", "--influx-db", "d", "--influx-rp", "r", "--influx-user",
+       "u", "--influx-password-file", "/p", "--influx-token-file", "/t", "--influx-cafile", "/ca",
+       "--influx-gzip", "--mqtt-port=8884", "--mqtt-tls", "--mqtt-cafile", "/mca", "--mqtt-cert",
+       "/c", "--mqtt-key", "/k", "--mqtt-user", "m", "--mqtt-password-file", "/mp", "-c", "id"});
+  ASSERT_TRUE(parsed.ok);
+  const Settings& s = parsed.settings;
+  EXPECT_EQ(s.influx_url, "https://db:8443/x");
+  EXPECT_EQ(s.database, "d");
+  EXPECT_EQ(s.influx_rp, "r");
+  EXPECT_EQ(s.influx_user, "u");
+  EXPECT_EQ(s.influx_password_file, "/p");
+  EXPECT_EQ(s.influx_token_file, "/t");
+  EXPECT_EQ(s.influx_cafile, "/ca");
+  EXPECT_TRUE(s.influx_gzip);
+  EXPECT_EQ(s.mqtt_port, "8884");
+  EXPECT_TRUE(s.mqtt_tls);
+  EXPECT_EQ(s.mqtt_cafile, "/mca");
+  EXPECT_EQ(s.mqtt_cert, "/c");
+  EXPECT_EQ(s.mqtt_key, "/k");
+  EXPECT_EQ(s.mqtt_user, "m");
+  EXPECT_EQ(s.mqtt_password_file, "/mp");
+  EXPECT_EQ(s.client_id, "id");  // short options still work beside them
+}
+
+TEST(CommandLine, UsageForUnknownOrIncompleteLongOptions) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--influx-password", "x"},  // secrets are never taken on the command line
+           {"--mqtt-password=x"},
+           {"--influx-token", "x"},
+           {"--nope"},
+           {"--influx-url"},
+           {"--influx-gzip=yes"}}) {
+    EXPECT_FALSE(parse(args).ok) << args.front();
+  }
+}
+
+}  // namespace
