@@ -45,6 +45,20 @@ std::size_t DeliveryState::not_started(Clock::time_point now) {
   return dropped;
 }
 
+void DeliveryState::forget_held_record() {
+  held_tries_ = 0;
+  held_due_ = false;
+  others_stored_ = false;
+}
+
+void DeliveryState::body_answered(bool held) {
+  pending_.end_transfer(true);
+  back_off_.succeeded();
+  last_answered_ = true;
+  front_tries_ = 0;
+  if (held) forget_held_record();
+}
+
 BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_point now) {
   BodyOutcome out;
   if (!pending_.transfer_open()) return out;
@@ -63,15 +77,8 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
 
   switch (out.verdict) {
     case Verdict::kStored:
-      pending_.end_transfer(true);
-      back_off_.succeeded();
-      last_answered_ = true;
-      front_tries_ = 0;
-      if (held) {
-        held_tries_ = 0;
-        held_due_ = false;
-        others_stored_ = false;
-      } else {
+      body_answered(held);
+      if (!held) {
         limit_.stored(out.records);
         if (pending_.holds_aside()) {
           others_stored_ = true;  // the database works: the held record's turn
@@ -83,15 +90,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
 
     case Verdict::kDropRecord:
       // The database answered: the one record is what it refuses.
-      pending_.end_transfer(true);
-      back_off_.succeeded();
-      last_answered_ = true;
-      front_tries_ = 0;
-      if (held) {
-        held_tries_ = 0;
-        held_due_ = false;
-        others_stored_ = false;
-      }
+      body_answered(held);
       out.kind = BodyOutcome::Kind::kRecordDropped;
       return out;
 
@@ -119,8 +118,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
         held_due_ = false;  // again once another body has been stored
         if (held_tries_ >= kHeldRecordTries && others_stored_) {
           pending_.end_transfer(true);
-          held_tries_ = 0;
-          others_stored_ = false;
+          forget_held_record();
           out.kind = BodyOutcome::Kind::kRecordDropped;
           out.never_answered = true;
           out.outage = false;

@@ -86,6 +86,13 @@ class DeliveryState {
   std::chrono::milliseconds back_off_delay() const { return back_off_.delay(); }
 
  private:
+  // The database answered the open body (stored it, or refused its one
+  // record): it is done with, and the back-off and stall count start over.
+  void body_answered(bool held);
+  // The held-aside record is gone (answered or given up on): its count and
+  // turn go with it.
+  void forget_held_record();
+
   PendingBody pending_;
   const std::size_t max_body_bytes_;
   BackOff back_off_;
