@@ -303,9 +303,10 @@ class Bridge:
 
 
 class Influx:
-    """A real InfluxDB 1.x server on 127.0.0.1:8086 with its own configuration and data."""
+    """A real InfluxDB 1.x server on 127.0.0.1:8086 with its own configuration and data.
+    `http_settings` are more lines for the [http] section (TLS, authentication)."""
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, http_settings=""):
         self.dir = os.path.join(workdir, "influxdb")
         os.makedirs(self.dir, exist_ok=True)
         self.config = os.path.join(self.dir, "influxdb.conf")
@@ -324,13 +325,13 @@ bind-address = "127.0.0.1:8088"
   enabled = true
   bind-address = "127.0.0.1:{port}"
   log-enabled = false
-[monitor]
+{http_settings}[monitor]
   store-enabled = false
 [continuous_queries]
   enabled = false
 [logging]
   level = "warn"
-""".format(d=self.dir, port=DATABASE_PORT))
+""".format(d=self.dir, port=DATABASE_PORT, http_settings=http_settings))
 
     def start(self, database="mydb"):
         env = dict(os.environ, HOME=self.dir)
@@ -356,10 +357,13 @@ bind-address = "127.0.0.1:8088"
         with urllib.request.urlopen(request, timeout=10) as r:
             return json.load(r)
 
-    def points(self, measurement, database="mydb", epoch="ns"):
-        """All points of a measurement as dicts of column to value."""
-        quoted = measurement.replace("\\", "\\\\").replace('"', '\\"')  # an InfluxQL identifier
-        result = self.query('SELECT * FROM "%s"' % quoted, database, epoch)["results"][0]
+    def points(self, measurement, database="mydb", epoch="ns", rp=None):
+        """All points of a measurement (in retention policy `rp`, else the default
+        one) as dicts of column to value."""
+        def quoted(name):  # an InfluxQL identifier
+            return '"%s"' % name.replace("\\", "\\\\").replace('"', '\\"')
+        source = quoted(measurement) if rp is None else quoted(rp) + "." + quoted(measurement)
+        result = self.query("SELECT * FROM " + source, database, epoch)["results"][0]
         points = []
         for series in result.get("series", []):
             for row in series["values"]:

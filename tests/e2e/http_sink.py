@@ -1,14 +1,20 @@
 """A small HTTP/1.1 server on 127.0.0.1:8086 that stands in for the database.
 
-It records every request (request line, headers, de-chunked body) and answers
-as the test tells it: a status with a body, no answer at all, or a connection
-closed after part of the body. Connections are kept alive as libcurl expects.
+It records every request (request line, headers, de-chunked body, gunzipped
+when sent gzip-encoded) and answers as the test tells it: a status with a
+body, no answer at all, or a connection closed after part of the body.
+Connections are kept alive as libcurl expects. Given an SSL context it speaks
+HTTPS instead, and notes each failed TLS handshake.
 """
 
+import gzip
 import select
 import socket
+import ssl
 import threading
 import time
+import urllib.parse
+import zlib
 
 from harness import DATABASE_PORT, accept_in_background, close_sockets, tcp_listener
 
@@ -17,7 +23,9 @@ class Request:
     def __init__(self, request_line, headers):
         self.request_line = request_line
         self.headers = headers  # list of (name, value) in the order received
-        self.body = b""
+        self.body = b""  # de-chunked, and gunzipped when Content-Encoding is gzip
+        self.raw_body = b""  # the whole body de-chunked only, as sent
+        self.decode_error = None  # why a gzip body could not be unpacked
         self.complete = False  # the whole body arrived
         self.status = None  # the status answered, None when not answered
         self.time = time.monotonic()
@@ -27,6 +35,38 @@ class Request:
     def header(self, name):
         values = [v for n, v in self.headers if n.lower() == name.lower()]
         return values[0] if values else None
+
+    @property
+    def method(self):
+        return self.request_line.split(" ")[0]
+
+    @property
+    def target(self):
+        """The path and query as sent, e.g. "/write?db=mydb"."""
+        parts = self.request_line.split(" ")
+        return parts[1] if len(parts) > 1 else ""
+
+    @property
+    def path(self):
+        return urllib.parse.urlsplit(self.target).path
+
+    @property
+    def query(self):
+        """The query parameters as a dict of name to value (the last one of a repeated name)."""
+        return dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(self.target).query,
+                                           keep_blank_values=True))
+
+    @property
+    def chunked(self):
+        return (self.header("Transfer-Encoding") or "").lower() == "chunked"
+
+    def _decode(self):
+        self.raw_body = self.body
+        if (self.header("Content-Encoding") or "").lower() == "gzip":
+            try:
+                self.body = gzip.decompress(self.raw_body)
+            except (OSError, EOFError, zlib.error) as e:
+                self.decode_error = str(e)
 
     @property
     def stored(self):
@@ -45,8 +85,10 @@ class HttpSink:
     # or a function of the request (its body read) that returns one of these.
     OK = ("status", 204, b"")
 
-    def __init__(self, port=DATABASE_PORT):
+    def __init__(self, port=DATABASE_PORT, ssl_context=None):
         self.port = port
+        self.ssl_context = ssl_context  # HTTPS when set
+        self.tls_failures = []  # why each failed handshake failed, in order
         self.requests = []
         self.lock = threading.Lock()
         self.answers = []  # answers for the next requests, in order
@@ -98,6 +140,10 @@ class HttpSink:
         return lines
 
     def _serve(self, connection):
+        if self.ssl_context is not None:
+            connection = self._handshake(connection)
+            if connection is None:
+                return
         reader = connection.makefile("rb")
         try:
             while not self.stopping.is_set():
@@ -154,10 +200,38 @@ class HttpSink:
             reader.close()
             connection.close()
 
+    def _handshake(self, connection):
+        """The connection wrapped in TLS, kept in place of the plain one so that
+        stop() and refuse() close it; None (noted in tls_failures) when the
+        handshake fails."""
+        raw = connection
+        try:
+            connection.settimeout(10)
+            connection = self.ssl_context.wrap_socket(connection, server_side=True)
+            connection.settimeout(None)
+        except (ssl.SSLError, OSError) as e:
+            with self.lock:
+                self.tls_failures.append(str(e))
+            raw.close()
+            return None
+        with self.lock:
+            if raw in self.connections:
+                self.connections[self.connections.index(raw)] = connection
+            else:  # closed by stop() or refuse() during the handshake
+                connection.close()
+                return None
+        return connection
+
     @staticmethod
     def _client_left(connection, seconds):
         """Waits `seconds`; True as soon as the client closes the connection."""
         deadline = time.monotonic() + seconds
+        if isinstance(connection, ssl.SSLSocket):
+            # The TLS layer allows no peeking and a closing client may send a
+            # close_notify first: wait for the end of its sending side instead.
+            poller = select.poll()
+            poller.register(connection.fileno(), select.POLLRDHUP)
+            return bool(poller.poll(max(0.0, seconds) * 1000))
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
@@ -183,6 +257,7 @@ class HttpSink:
                 if size == 0:
                     reader.readline()  # the empty line after the last chunk
                     request.complete = True
+                    request._decode()
                     return
                 request.body += reader.read(size)
                 reader.readline()
@@ -190,3 +265,5 @@ class HttpSink:
             length = int(request.header("Content-Length") or 0)
             request.body = reader.read(length)
             request.complete = len(request.body) == length
+            if request.complete:
+                request._decode()
