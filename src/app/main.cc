@@ -299,7 +299,7 @@ int main(int argc, char* argv[]) {
               std::to_string(minor) + "." + std::to_string(revision));
   }
 
-  MosquittoClient client(settings.client_id);
+  MosquittoClient client(settings.client_id, settings.mqtt_persistent_session);
   if (client.get() == nullptr) {
     log_fatal(texts::kMosquittoNewFailed);
     return 1;

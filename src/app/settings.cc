@@ -32,6 +32,7 @@ enum LongOption : int {
   kMqttKey,
   kMqttUser,
   kMqttPasswordFile,
+  kMqttPersistentSession,
 };
 
 constexpr option kLongOptions[] = {
@@ -50,6 +51,7 @@ constexpr option kLongOptions[] = {
     {"mqtt-key", required_argument, nullptr, kMqttKey},
     {"mqtt-user", required_argument, nullptr, kMqttUser},
     {"mqtt-password-file", required_argument, nullptr, kMqttPasswordFile},
+    {"mqtt-persistent-session", no_argument, nullptr, kMqttPersistentSession},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -90,6 +92,7 @@ bool parse_command_line(int argc, char* argv[], Settings& out) {
       case kMqttKey: out.mqtt_key = optarg; break;
       case kMqttUser: out.mqtt_user = optarg; break;
       case kMqttPasswordFile: out.mqtt_password_file = optarg; break;
+      case kMqttPersistentSession: out.mqtt_persistent_session = true; break;
       case 'c': out.client_id = optarg; break;
       case 'H': out.topic_prefix = optarg; break;
       case 'h': out.mqtt_host = optarg; break;

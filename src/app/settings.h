@@ -33,6 +33,9 @@ struct Settings {
   std::string mqtt_key;
   std::string mqtt_user;
   std::string mqtt_password_file;
+  // Clean session off: the broker keeps the subscription and queues QoS 1
+  // messages for the bridge's identity while it is away.
+  bool mqtt_persistent_session = false;
 };
 
 extern Settings settings;

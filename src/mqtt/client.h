@@ -20,9 +20,11 @@ class MosquittoLibrary final {
 // the library will not take), so check get() before use.
 class MosquittoClient final {
  public:
-  // A clean-session client with the given identifier and no user data.
-  explicit MosquittoClient(const std::string& client_id)
-      : handle_(mosquitto_new(client_id.c_str(), true, nullptr)) {}
+  // A client with the given identifier and no user data; a clean session
+  // unless `persistent_session`, when the broker keeps the session (the
+  // subscription and the QoS 1 messages queued meanwhile) across connections.
+  explicit MosquittoClient(const std::string& client_id, bool persistent_session = false)
+      : handle_(mosquitto_new(client_id.c_str(), !persistent_session, nullptr)) {}
   ~MosquittoClient() {
     if (handle_ != nullptr) mosquitto_destroy(handle_);
   }

@@ -138,7 +138,8 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
       {"--influx-url", "https://db:8443/x", "--influx-db", "d", "--influx-rp", "r", "--influx-user",
        "u", "--influx-password-file", "/p", "--influx-token-file", "/t", "--influx-cafile", "/ca",
        "--influx-gzip", "--mqtt-port=8884", "--mqtt-tls", "--mqtt-cafile", "/mca", "--mqtt-cert",
-       "/c", "--mqtt-key", "/k", "--mqtt-user", "m", "--mqtt-password-file", "/mp", "-c", "id"});
+       "/c", "--mqtt-key", "/k", "--mqtt-user", "m", "--mqtt-password-file", "/mp",
+       "--mqtt-persistent-session", "-c", "id"});
   ASSERT_TRUE(parsed.ok);
   const Settings& s = parsed.settings;
   EXPECT_EQ(s.influx_url, "https://db:8443/x");
@@ -156,6 +157,8 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
   EXPECT_EQ(s.mqtt_key, "/k");
   EXPECT_EQ(s.mqtt_user, "m");
   EXPECT_EQ(s.mqtt_password_file, "/mp");
+  EXPECT_TRUE(s.mqtt_persistent_session);
+  EXPECT_FALSE(parse({}).settings.mqtt_persistent_session);
   EXPECT_EQ(s.client_id, "id");  // short options still work beside them
 }
 
