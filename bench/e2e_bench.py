@@ -55,6 +55,11 @@ class FastSink:
         with urllib.request.urlopen("http://127.0.0.1:8086/count", timeout=5) as r:
             return int(r.read())
 
+    def stats(self):
+        """(records, body bytes as received, POSTs) so far."""
+        with urllib.request.urlopen("http://127.0.0.1:8086/stats", timeout=5) as r:
+            return tuple(int(v) for v in r.read().split())
+
     def stop(self):
         self.process.kill()
         self.process.wait()
@@ -163,8 +168,8 @@ def one_run(build, sink_kind, n):
     return {"bridge": bridge, "receive": receive, "serial": serial}
 
 
-def start_bridge(build):
-    return subprocess.Popen([os.path.join(build, "mqtt-influx-bridge"), "-c", "bench"],
+def start_bridge(build, options=()):
+    return subprocess.Popen([os.path.join(build, "mqtt-influx-bridge"), "-c", "bench"] + list(options),
                             stdout=subprocess.DEVNULL)
 
 
@@ -216,13 +221,17 @@ def run_slow_database(build, count=2000, interval_ms=10):
     return {"published": count, "delivered": delivered, "posts": posts, "broker_drop_warnings": drops}
 
 
-def run_one_at_a_time(build, count=300, interval_ms=20):
+def run_one_at_a_time(build, count=300, interval_ms=20, bridge_options=(), broker_config="",
+                      front=None):
     """Messages 20 ms apart to a fast sink: POSTs per record and the delay from
-    publish to the sink's answer."""
+    publish to the sink's answer. `front`, when given, starts what stands
+    between the bridge and the sink (a TLS proxy) in the run's directory and
+    returns it; it is stopped at the end."""
     with tempfile.TemporaryDirectory(prefix="bridge-bench-") as workdir:
-        broker = Broker(workdir).start()
+        broker = Broker(workdir, broker_config).start()
         sink = HttpSink().start()
-        bridge = start_bridge(build)
+        proxy = front(workdir) if front else None
+        bridge = start_bridge(build, bridge_options)
         try:
             wait_until(lambda: probe() or sink.all_requests(), 20, "the bridge to subscribe",
                        interval=0.3)
@@ -243,6 +252,8 @@ def run_one_at_a_time(build, count=300, interval_ms=20):
         finally:
             bridge.send_signal(signal.SIGINT)
             bridge.wait(30)
+            if proxy:
+                proxy.stop()
             sink.stop()
             broker.stop()
     delays.sort()

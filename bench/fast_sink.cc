@@ -1,6 +1,9 @@
 // A minimal fast HTTP/1.1 sink for the benchmark: accepts POSTs with a chunked
 // or Content-Length body on 127.0.0.1:<port>, counts the records (lines) in
-// them and answers 204 at once; "GET /count" answers the count so far.
+// them and answers 204 at once. A body sent with "Content-Encoding: gzip" is
+// inflated to count its records. "GET /count" answers the records so far;
+// "GET /stats" answers "<records> <body bytes> <POSTs>", the body bytes as
+// they came (compressed when gzip, without the chunk framing).
 // Single-threaded, poll()-based, keep-alive; cheap enough that the bridge's
 // own cost shows rather than the sink's.
 #include <arpa/inet.h>
@@ -9,8 +12,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,12 +24,38 @@
 
 namespace {
 
-long records = 0;
+int64_t records = 0;
+int64_t body_bytes = 0;
+int64_t posts = 0;
 
 struct Connection {
   int fd;
   std::string in;
 };
+
+int64_t count_lines(const char* data, std::size_t size) {
+  return std::count(data, data + size, '\n');
+}
+
+// The lines in a gzip body; -1 when it does not inflate to its end.
+int64_t count_gzip_lines(const std::string& body) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 15 + 16) != Z_OK) return -1;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+  stream.avail_in = static_cast<uInt>(body.size());
+  char out[65536];
+  int64_t lines = 0;
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(out);
+    stream.avail_out = sizeof out;
+    result = inflate(&stream, Z_NO_FLUSH);
+    lines += count_lines(out, sizeof out - stream.avail_out);
+    if (result == Z_BUF_ERROR && stream.avail_in == 0) break;  // cut short
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END ? lines : -1;
+}
 
 // Consumes one complete request from the front of `in`, if there is one.
 // Returns false when more bytes are needed.
@@ -36,7 +67,7 @@ bool take_request(std::string& in, std::string& reply) {
     return static_cast<char>(std::tolower(c));
   });
   std::size_t pos = head_end + 4;
-  long lines = 0;
+  std::string body;
   if (head.find("transfer-encoding: chunked") != std::string::npos) {
     for (;;) {
       const std::size_t size_end = in.find("\r\n", pos);
@@ -44,8 +75,7 @@ bool take_request(std::string& in, std::string& reply) {
       const std::size_t size = std::strtoul(in.c_str() + pos, nullptr, 16);
       const std::size_t data = size_end + 2;
       if (in.size() < data + size + 2) return false;
-      lines += std::count(in.begin() + static_cast<long>(data),
-                          in.begin() + static_cast<long>(data + size), '\n');
+      body.append(in, data, size);
       pos = data + size + 2;
       if (size == 0) break;
     }
@@ -53,16 +83,27 @@ bool take_request(std::string& in, std::string& reply) {
     const std::size_t at = head.find("content-length:");
     const std::size_t length = at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 15, nullptr, 10);
     if (in.size() < pos + length) return false;
-    lines = std::count(in.begin() + static_cast<long>(pos),
-                       in.begin() + static_cast<long>(pos + length), '\n');
+    body.assign(in, pos, length);
     pos += length;
   }
   if (head.compare(0, 10, "get /count") == 0) {
-    const std::string body = std::to_string(records);
-    reply += "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string answer = std::to_string(records);
+    reply += "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n" + answer;
+  } else if (head.compare(0, 10, "get /stats") == 0) {
+    const std::string answer =
+        std::to_string(records) + " " + std::to_string(body_bytes) + " " + std::to_string(posts);
+    reply += "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n" + answer;
   } else {
-    records += lines;
-    reply += "HTTP/1.1 204 No Content\r\n\r\n";
+    const bool gzip = head.find("content-encoding: gzip") != std::string::npos;
+    const int64_t lines = gzip ? count_gzip_lines(body) : count_lines(body.data(), body.size());
+    if (lines < 0) {
+      reply += "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+    } else {
+      records += lines;
+      body_bytes += static_cast<int64_t>(body.size());
+      ++posts;
+      reply += "HTTP/1.1 204 No Content\r\n\r\n";
+    }
   }
   in.erase(0, pos);
   return true;
