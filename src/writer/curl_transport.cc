@@ -66,7 +66,12 @@ void CurlTransport::configure(const TransportOptions& options) {
   if (handle == nullptr) return;
   // Set once for the handle's life. libcurl verifies an https peer and its
   // name by default; only the CA may change, never the verification.
-  if (!options_.ca_file.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (!options_.ca_file.empty()) {
+    // The file replaces the system's store: libcurl would otherwise also
+    // trust every CA of its default directory (and load them all, ~7 MiB).
+    curl_easy_setopt(handle, CURLOPT_CAINFO, options_.ca_file.c_str());
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+  }
   if (!options_.user.empty()) {
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
     curl_easy_setopt(handle, CURLOPT_USERNAME, options_.user.c_str());
