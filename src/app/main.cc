@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,18 +51,33 @@ void report_hangup() {
   }
 }
 
-// The library's text for a loop or connect result. It reads errno for
-// MOSQ_ERR_ERRNO, so call it straight after the failing call. A TLS failure
-// gets the TLS library's own reason ("A TLS error occurred." alone does not
-// tell an operator that the certificate was not trusted).
-std::string connection_error_text(int result) {
-  if (result == MOSQ_ERR_KEEPALIVE) return std::string(texts::kKeepaliveExceeded);
-  std::string text = mosquitto_strerror(result);
-  if (result == MOSQ_ERR_TLS) {
-    const std::string reason = take_tls_failure_reason();
-    if (!reason.empty()) text.append(" (").append(reason).append(")");
+// The library's text for a loop or connect result, and whether the TLS layer
+// failed. It reads errno for MOSQ_ERR_ERRNO, so call it straight after the
+// failing call. The TLS library's reasons are taken at every failure, so that
+// none is left for a later one. Before the broker accepted the connection, a
+// failure with such a reason is a failed handshake, whatever the library's
+// code: a client certificate the broker refuses comes back as a failed read
+// (MOSQ_ERR_ERRNO with EPROTO, or a lost connection).
+struct ConnectionError {
+  std::string text;
+  bool tls = false;
+};
+
+ConnectionError connection_error(int result, bool tls_handshake_phase) {
+  const int error_number = errno;
+  ConnectionError error;
+  error.text = result == MOSQ_ERR_KEEPALIVE ? std::string(texts::kKeepaliveExceeded)
+                                            : std::string(mosquitto_strerror(result));
+  const std::string reason = take_tls_failure_reason();
+  const bool broken_off = result == MOSQ_ERR_CONN_LOST ||
+                          (result == MOSQ_ERR_ERRNO && error_number == EPROTO);
+  error.tls = result == MOSQ_ERR_TLS || (tls_handshake_phase && (broken_off || !reason.empty()) &&
+                                         result != MOSQ_ERR_KEEPALIVE);
+  if (error.tls) {
+    error.text = mosquitto_strerror(MOSQ_ERR_TLS);
+    if (!reason.empty()) error.text.append(" (").append(reason).append(")");
   }
-  return text;
+  return error;
 }
 
 // Tells the service manager about the connection and the database, when that changed.
@@ -143,7 +159,7 @@ enum class BrokerPhase {
 // is looked up on libc's thread, the connects are non-blocking and the
 // transfer runs beside the intake, so the watchdog ping at the start of each
 // turn proves the bridge is alive. Returns the exit status.
-int run(mosquitto* client, int broker_port, ServiceNotifier& notifier) {
+int run(mosquitto* client, int broker_port, bool tls, ServiceNotifier& notifier) {
   StatusReporter reporter(notifier);
   ServiceState state;
   NameResolver resolver;
@@ -196,7 +212,7 @@ int run(mosquitto* client, int broker_port, ServiceNotifier& notifier) {
       // notice never came.
       if (const std::optional<LookupOutcome> lookup = resolver.finish()) {
         if (!lookup->resolved) {
-          if (!attempt_failed(lookup->error, connection_error_text(MOSQ_ERR_EAI))) return 1;
+          if (!attempt_failed(lookup->error, connection_error(MOSQ_ERR_EAI, false).text)) return 1;
         } else {
           // The library looks the name up again itself, blocking; it keeps
           // the name the user gave (a certificate is checked against it).
@@ -214,14 +230,16 @@ int run(mosquitto* client, int broker_port, ServiceNotifier& notifier) {
           if (connected == MOSQ_ERR_SUCCESS) {
             phase = BrokerPhase::kConnected;
           } else {
-            const std::string reason = connection_error_text(connected);
-            if (!attempt_failed(reason, reason, connected == MOSQ_ERR_TLS)) return 1;
+            const ConnectionError error = connection_error(connected, tls);
+            if (!attempt_failed(error.text, error.text, error.tls)) return 1;
           }
         }
       }
     } else {
+      const bool handshake_phase = tls && !session.connected;
       const int result = drive_mqtt(client, count > 0 ? fds[0].revents : POLLIN);
-      const std::string reason = result != MOSQ_ERR_SUCCESS ? connection_error_text(result) : "";
+      const ConnectionError error =
+          result != MOSQ_ERR_SUCCESS ? connection_error(result, handshake_phase) : ConnectionError{};
       if (session.refused_code != 0) {
         log_info(std::string(texts::kConnectionRefused) +
                  mosquitto_connack_string(session.refused_code));
@@ -234,7 +252,7 @@ int run(mosquitto* client, int broker_port, ServiceNotifier& notifier) {
         state.ever_connected = true;
       }
       if (result != MOSQ_ERR_SUCCESS && running &&
-          !attempt_failed(reason, reason, result == MOSQ_ERR_TLS)) {
+          !attempt_failed(error.text, error.text, error.tls)) {
         return 1;
       }
     }
@@ -336,5 +354,5 @@ int main(int argc, char* argv[]) {
   });
 
   ServiceNotifier notifier = ServiceNotifier::from_environment();
-  return run(client.get(), remote.broker.port, notifier);
+  return run(client.get(), remote.broker.port, remote.broker.tls, notifier);
 }

@@ -279,13 +279,10 @@ class SecureTest(BridgeTestCase):
                 self.stop_cleanly(bridge)
                 broker.stop()
 
-    # Not so yet (README, "Broker's TLS handshake fails"): a client certificate
-    # the broker refuses reaches the bridge as a failed read (MOSQ_ERR_ERRNO
-    # with EPROTO, or a lost connection), not as MOSQ_ERR_TLS, so the first
-    # connection ends with "F: mosquitto_connect(): Protocol error", later
-    # ones give no reason, and the reasons the TLS library gave meanwhile are
-    # told with the next TLS failure instead. Remove the marker with the fix.
-    @unittest.expectedFailure
+    # A client certificate the broker refuses reaches libmosquitto as a failed
+    # read (MOSQ_ERR_ERRNO with EPROTO, or a lost connection), not as
+    # MOSQ_ERR_TLS: before the CONNACK it is still a failed handshake, retried
+    # from the first connection on, and each line gives its own reason only.
     def test_client_certificate_the_broker_refuses_is_a_tls_failure_with_its_own_reason(self):
         sink = self.started(CaptureSink().start())
         anyone = dict(users={}, allow_anonymous=True)
