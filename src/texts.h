@@ -164,6 +164,21 @@ inline constexpr std::string_view kStatusSubscriptionFailed = "subscription fail
 inline constexpr std::string_view kStatusDatabaseDown = "database unreachable since ";
 inline constexpr std::string_view kStatusRecordsPending = " records pending";
 
+// The spool directory: what failed, on which file, then ": " and the system's
+// reason (strerror).
+inline constexpr std::string_view kSpoolCannotOpen = "cannot open the spool directory ";
+inline constexpr std::string_view kSpoolLocked = "the spool directory is in use by another process, lock held on ";
+inline constexpr std::string_view kSpoolCannotLock = "cannot lock ";
+inline constexpr std::string_view kSpoolCannotCreate = "cannot create ";
+inline constexpr std::string_view kSpoolCannotList = "cannot list ";
+inline constexpr std::string_view kSpoolCannotRead = "cannot read ";
+inline constexpr std::string_view kSpoolCannotWrite = "cannot write ";
+inline constexpr std::string_view kSpoolCannotSync = "cannot sync ";
+inline constexpr std::string_view kSpoolCannotRemove = "cannot remove ";
+// Records the spool refuses (the translation never makes one).
+inline constexpr std::string_view kSpoolRecordTooLong = "record not spooled: longer than 1 MiB";
+inline constexpr std::string_view kSpoolRecordLineFeed = "record not spooled: it holds a line feed";
+
 }  // namespace texts
 
 #endif  // MQTT_INFLUX_BRIDGE_TEXTS_H_

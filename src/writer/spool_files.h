@@ -1,0 +1,197 @@
+// The spool: every accepted record kept on disk until the database has
+// answered for it, in a directory of its own, so that a killed, crashed or
+// restarted bridge loses nothing and a power cut only what came after the last
+// sync(). Frames as spool_format.h describes them.
+//
+// The directory holds:
+//   lock                    flock()ed while a Spool has the directory open
+//   acked                   the acknowledged position (8 bytes little-endian
+//                           and their crc32), rewritten in place by sync()
+//   spool-<16 hex>.seg      segments: frames, appended and never rewritten;
+//                           the hex number is the position of the first byte
+//
+// The acknowledged position is rewritten by sync() (12 bytes in place, no
+// data rewritten) but not synced on its own: after a kill or a crash it is at
+// most one sync old; after a power cut it may be older (the kernel writes it
+// back within about 30 s). Records delivered since are then sent again, which
+// is harmless: the database stores a point once. Without it, a restart would
+// send the whole oldest segment again.
+//
+// A position is a byte count over all segments ever written, never reused,
+// so one 64-bit number orders every record. A segment is started when the
+// current one would pass SpoolOptions::segment_bytes, at open too (a torn
+// tail from the run before is then left behind, for the reader to skip), and
+// removed once a position at or past its end is acknowledged.
+#ifndef MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_
+#define MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "writer/spool_format.h"
+
+inline constexpr std::uint64_t kSpoolDefaultMaxBytes = std::uint64_t{64} << 20;
+// Removal and dropping go by whole segments: 1 MiB is fine-grained against
+// 64 MiB, and what a restart may send again when the acknowledged position was
+// not persisted.
+inline constexpr std::uint64_t kSpoolSegmentBytes = std::uint64_t{1} << 20;
+// The reader reads segments in pieces of this size.
+inline constexpr std::size_t kSpoolReadPieceBytes = std::size_t{64} << 10;
+
+struct SpoolOptions {
+  // Bound of all segments together; past it the oldest segments are dropped.
+  // At least two segments (raised to that).
+  std::uint64_t max_bytes = kSpoolDefaultMaxBytes;
+  std::uint64_t segment_bytes = kSpoolSegmentBytes;
+};
+
+// The outcome of a call: nothing is thrown.
+struct SpoolStatus {
+  int error = 0;     // errno of the call that failed; 0 when all went well
+  std::string text;  // what failed, on which file, and the system's reason
+  bool ok() const { return error == 0; }
+};
+
+struct SpoolAppend {
+  std::uint64_t at = 0;               // position of the first record's frame
+  std::uint64_t after = 0;            // position just past the last one
+  std::uint64_t dropped_records = 0;  // unacknowledged records dropped for room
+};
+
+struct SpoolEntry {
+  std::string_view record;  // valid until the next call of a non-const member
+  std::uint64_t at = 0;     // position of its frame
+  std::uint64_t after = 0;  // position just past it
+};
+
+struct SpoolStats {
+  std::uint64_t bytes = 0;  // in all segments
+  std::size_t segments = 0;
+  std::uint64_t dropped_records = 0;  // unacknowledged (read or not), dropped for room
+  // Damage next() passed over since open (again when read again after seek).
+  std::uint64_t skipped_bytes = 0;
+  std::uint64_t damaged_stretches = 0;
+};
+
+// One process's hold on a spool directory. Records are appended at the end
+// and read for delivery from the oldest unacknowledged one on, by a read
+// cursor of its own; the caller acknowledges by position, oldest first.
+// Memory stays bounded whatever the spool holds: the append buffer, and the
+// reader's one frame and one piece.
+//
+// Not thread-safe. Destroying it closes the files and releases the lock; it
+// writes the acknowledged position without syncing it (call sync() for that).
+class Spool final {
+ public:
+  // Opens `dir`, which must exist and be writable, and takes its lock.
+  // Segments found there are read from the persisted acknowledged position
+  // on (from their start when that is missing or damaged).
+  static SpoolStatus open(const std::string& dir, const SpoolOptions& options,
+                          std::unique_ptr<Spool>& spool);
+  ~Spool();
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  // Appends the records with one write(2). When the spool would pass its
+  // bound, the oldest segments go first. A record too long or holding a line
+  // feed refuses the whole batch (EINVAL). On failure nothing of the batch is
+  // stored: a partial write is truncated away (or, when that fails too, kept
+  // as part of the segment, for the reader to skip as damage).
+  SpoolStatus append(const std::vector<std::string_view>& records, SpoolAppend* result = nullptr);
+  SpoolStatus append(std::string_view record, SpoolAppend* result = nullptr);
+
+  // Makes everything appended so far durable (fdatasync of the segments
+  // written since the last sync, fsync of the directory after a file was
+  // created or removed) and persists the acknowledged position. Meant to run
+  // about once a second.
+  SpoolStatus sync();
+
+  // Reads the next unacknowledged record, in order, across segments. Returns
+  // false when nothing more is stored for now. Damage is passed over and
+  // counted in stats(). When a read fails, why goes to `read_failure` (when
+  // given): the rest of a closed segment is then passed over as damage, the
+  // segment being written is tried again on the next call.
+  bool next(SpoolEntry& entry, SpoolStatus* read_failure = nullptr);
+  // The next read starts at `position` (a position next() or append() gave;
+  // anything else is read as damage up to the next frame), or at the
+  // acknowledged position if that is later.
+  void seek(std::uint64_t position);
+
+  // Everything before `position` has been delivered (or given up): the caller
+  // keeps a record aside by acknowledging no further than its `at`. Removes
+  // the segments that end at or before it, except the one being written.
+  // Positions only move forward, and never past end().
+  SpoolStatus acknowledge(std::uint64_t position);
+
+  std::uint64_t acknowledged() const { return acked_; }
+  // The position just past the last record stored.
+  std::uint64_t end() const;
+  SpoolStats stats() const;
+
+ private:
+  // An open descriptor, closed when it goes out of scope.
+  class Fd final {
+   public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&& other) noexcept;
+    ~Fd();
+    int get() const { return fd_; }
+
+   private:
+    int fd_;
+  };
+
+  struct Segment {
+    std::uint64_t base;    // position of its first byte, and its name
+    std::uint64_t size;    // bytes stored in it
+    std::int64_t records;  // records appended this run; -1 when found at open
+    std::uint64_t end() const { return base + size; }
+  };
+
+  Spool(std::string dir, const SpoolOptions& options);
+  SpoolStatus start(Fd dir_fd, Fd lock_fd);
+  SpoolStatus find_segments();
+  SpoolStatus start_segment(std::uint64_t base);
+  SpoolStatus append(const std::string_view* records, std::size_t count, SpoolAppend* result);
+  SpoolStatus make_room(std::uint64_t bytes, std::uint64_t& dropped);
+  SpoolStatus remove_front();
+  std::uint64_t count_unacknowledged(const Segment& segment);
+  const Segment* segment_at(std::uint64_t position) const;
+  bool read_piece(SpoolStatus* read_failure);
+  SpoolStatus write_acknowledged();
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  const std::string dir_;
+  const SpoolOptions options_;
+  Fd dir_fd_;
+  Fd lock_fd_;
+  Fd acked_fd_;
+  // Oldest first; records are appended to the last, through write_fd_.
+  std::vector<Segment> segments_;
+  std::uint64_t stored_bytes_ = 0;
+  Fd write_fd_;
+  // Segments written to since the last sync and closed since.
+  std::vector<std::pair<std::uint64_t, Fd>> unsynced_;  // base, descriptor
+  bool directory_changed_ = false;
+  std::uint64_t acked_ = 0;
+  std::uint64_t acked_persisted_ = 0;
+  std::string frames_;  // the append buffer
+
+  // The read cursor: the segment it reads (by base), the bytes read from it
+  // so far (up to read_end_) and the frames found in them.
+  std::uint64_t read_base_ = 0;
+  std::uint64_t read_end_ = 0;
+  Fd read_fd_;
+  FrameReader reader_;
+  std::string piece_;
+
+  SpoolStats stats_;
+};
+
+#endif  // MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_
