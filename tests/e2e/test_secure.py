@@ -310,6 +310,21 @@ class SecureTest(BridgeTestCase):
         self.assertEqual(sink.all_requests(), [])
         self.stop_cleanly(bridge)
 
+    def test_mqtt_port_reaches_a_broker_on_another_port(self):
+        broker = self.broker("listener 1884 127.0.0.1\n")
+        sink = self.started(CaptureSink().start())
+        bridge = self.subscribed_bridge("--mqtt-port", "1884")
+        self.assertTrue(publish("v1/port/temp", "1 1700000000000"))
+        wait_until(lambda: sink.stored_lines(), 20, "the record through port 1884")
+        with open(broker.log, encoding="latin-1") as f:
+            log = f.read()
+        # The broker names the listener a connection came to, and then the
+        # client that logged in over it.
+        address = re.search(r"New client connected from (\S+) as %s " % IDENTITY, log).group(1)
+        ports = re.findall(r"New connection from %s on port (\d+)" % re.escape(address), log)
+        self.assertEqual(ports, ["1884"])
+        self.stop_cleanly(bridge)
+
     def test_tls_broker_that_never_answers_the_handshake_is_given_up_after_the_keep_alive(self):
         peer = self.started(SilentPeer(8883).start())
         notify = self.started(NotifySocket(self.workdir))
