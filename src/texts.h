@@ -175,6 +175,20 @@ inline constexpr std::string_view kSpoolCannotRead = "cannot read ";
 inline constexpr std::string_view kSpoolCannotWrite = "cannot write ";
 inline constexpr std::string_view kSpoolCannotSync = "cannot sync ";
 inline constexpr std::string_view kSpoolCannotRemove = "cannot remove ";
+// The spool while the bridge runs: what it held at start, damage passed
+// over, and the stretch during which records are kept in memory only.
+inline constexpr std::string_view kSpoolRecordsFound = "records found in the spool: ";
+inline constexpr std::string_view kSpoolDamageSkipped = "damaged spool data skipped, bytes: ";
+inline constexpr std::string_view kSpoolUnusable = "spool unusable, records kept in memory: ";
+inline constexpr std::string_view kSpoolUsableAgain = "spool usable again";
+inline constexpr std::string_view kSpoolKeptAtShutdown = "records kept in the spool at shutdown: ";
+// Start-up checks of the spool options, as "<option>: <reason>".
+inline constexpr std::string_view kOptSpool = "--spool";
+inline constexpr std::string_view kOptSpoolMaxBytes = "--spool-max-bytes";
+inline constexpr std::string_view kSpoolMaxBytesInvalid =
+    "not a size of at least 64k (digits, then k or M for KiB or MiB)";
+inline constexpr std::string_view kSpoolMaxBytesWithoutSpool = "it needs --spool";
+inline constexpr std::string_view kSpoolNotWritable = "the directory is not writable: ";
 // Records the spool refuses (the translation never makes one).
 inline constexpr std::string_view kSpoolRecordTooLong = "record not spooled: longer than 1 MiB";
 inline constexpr std::string_view kSpoolRecordLineFeed = "record not spooled: it holds a line feed";

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,7 @@
 #include "app/service_status.h"
 #include "app/settings.h"
 #include "app/signals.h"
+#include "app/spool_setup.h"
 #include "mqtt/broker_access.h"
 #include "mqtt/callbacks.h"
 #include "mqtt/client.h"
@@ -302,6 +304,13 @@ int main(int argc, char* argv[]) {
     log_fatal(*fault);
     return 1;
   }
+  // The spool is opened and locked here, so a second bridge on the same
+  // directory stops before it connects anywhere.
+  std::unique_ptr<Spool> spool;
+  if (const std::optional<std::string> fault = open_spool(settings, spool)) {
+    log_fatal(*fault);
+    return 1;
+  }
   install_signal_handlers(settings.catch_sigterm);
   if (!influx_writer.ready()) {
     // A bridge that acknowledged messages it can never deliver would lose them all.
@@ -341,6 +350,7 @@ int main(int argc, char* argv[]) {
   influx_writer.retention_policy = remote.retention_policy_query;
   influx_writer.precision = settings.precision;
   influx_writer.configure_transport(remote.database);
+  if (spool != nullptr) influx_writer.use_spool(std::move(spool));
 
   // More packets already waiting on the socket join the pending records'
   // body instead of each waiting for a POST of its own. With TLS, packets

@@ -33,6 +33,8 @@ enum LongOption : int {
   kMqttUser,
   kMqttPasswordFile,
   kMqttPersistentSession,
+  kSpool,
+  kSpoolMaxBytes,
 };
 
 constexpr option kLongOptions[] = {
@@ -52,6 +54,8 @@ constexpr option kLongOptions[] = {
     {"mqtt-user", required_argument, nullptr, kMqttUser},
     {"mqtt-password-file", required_argument, nullptr, kMqttPasswordFile},
     {"mqtt-persistent-session", no_argument, nullptr, kMqttPersistentSession},
+    {"spool", required_argument, nullptr, kSpool},
+    {"spool-max-bytes", required_argument, nullptr, kSpoolMaxBytes},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -93,6 +97,8 @@ bool parse_command_line(int argc, char* argv[], Settings& out) {
       case kMqttUser: out.mqtt_user = optarg; break;
       case kMqttPasswordFile: out.mqtt_password_file = optarg; break;
       case kMqttPersistentSession: out.mqtt_persistent_session = true; break;
+      case kSpool: out.spool_dir = optarg; break;
+      case kSpoolMaxBytes: out.spool_max_bytes = optarg; break;
       case 'c': out.client_id = optarg; break;
       case 'H': out.topic_prefix = optarg; break;
       case 'h': out.mqtt_host = optarg; break;

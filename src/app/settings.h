@@ -36,6 +36,11 @@ struct Settings {
   // Clean session off: the broker keeps the subscription and queues QoS 1
   // messages for the bridge's identity while it is away.
   bool mqtt_persistent_session = false;
+  // Every record kept on disk in this directory until the database has
+  // answered for it; empty: in memory only. The bound is checked at start-up
+  // (empty: 64 MiB).
+  std::string spool_dir;
+  std::string spool_max_bytes;
 };
 
 extern Settings settings;

@@ -99,3 +99,16 @@ void DeliveryReport::report_dropped(Clock::time_point now) {
   drop_line_written_ = true;
   last_drop_line_ = now;
 }
+
+void DeliveryReport::spool_opened(std::uint64_t records) {
+  log_info(std::string(texts::kSpoolRecordsFound) + std::to_string(records));
+}
+
+void DeliveryReport::spool_events(const SpoolEvents& events, Clock::time_point now) {
+  if (events.skipped_bytes > 0) {
+    log_info(std::string(texts::kSpoolDamageSkipped) + std::to_string(events.skipped_bytes));
+  }
+  if (!events.unusable.empty()) log_info(std::string(texts::kSpoolUnusable) + events.unusable);
+  if (events.usable_again) log_info(texts::kSpoolUsableAgain);
+  if (events.dropped > 0) dropped_at_cap(events.dropped, now);
+}

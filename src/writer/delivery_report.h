@@ -10,6 +10,7 @@
 #include <string>
 
 #include "writer/delivery_state.h"
+#include "writer/spool_window.h"
 
 class DeliveryReport {
  public:
@@ -31,6 +32,11 @@ class DeliveryReport {
   void tick(Clock::time_point now, std::size_t pending);
   // Shutdown: whatever is still held back.
   void flush_dropped();
+
+  // The spool: what it held at start-up, and what happened to it since
+  // (records it dropped at its bound count with those dropped at the cap).
+  void spool_opened(std::uint64_t records);
+  void spool_events(const SpoolEvents& events, Clock::time_point now);
 
   bool in_outage() const { return episode_open_; }
   WallClock::time_point outage_since() const { return episode_since_wall_; }

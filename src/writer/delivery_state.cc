@@ -1,8 +1,16 @@
 #include "writer/delivery_state.h"
 
-std::size_t DeliveryState::append(std::string_view record, Clock::time_point now) {
+std::size_t DeliveryState::append(std::string_view record, Clock::time_point now,
+                                  std::uint64_t position) {
   if (pending_.queued_records() == 0) oldest_queued_since_ = now;
-  return pending_.append(record);
+  return pending_.append(record, position);
+}
+
+std::size_t DeliveryState::drop_before(std::uint64_t floor) {
+  const bool held = pending_.holds_aside();
+  const std::size_t dropped = pending_.drop_before(floor);
+  if (held && !pending_.holds_aside()) forget_held_record();
+  return dropped;
 }
 
 PostingInputs DeliveryState::posting_inputs(Clock::time_point now, bool more_waiting) const {

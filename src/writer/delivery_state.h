@@ -54,8 +54,16 @@ class DeliveryState {
                          std::size_t max_body_bytes = kMaxBodyBytes)
       : pending_(cap_bytes, max_body_bytes), max_body_bytes_(max_body_bytes) {}
 
-  // Queues a record; returns how many old records the cap dropped for it.
-  std::size_t append(std::string_view record, Clock::time_point now);
+  // Queues a record (with its spool position, when spooled); returns how
+  // many old records the cap dropped for it.
+  std::size_t append(std::string_view record, Clock::time_point now,
+                     std::uint64_t position = kNoPosition);
+
+  // With a spool: records carry their positions (see PendingBody).
+  void track_positions() { pending_.track_positions(); }
+  std::uint64_t oldest_position() const { return pending_.oldest_position(); }
+  // Drops the records the spool let go of; returns how many went at once.
+  std::size_t drop_before(std::uint64_t floor);
 
   // What the posting policy weighs, as of `now`.
   PostingInputs posting_inputs(Clock::time_point now, bool more_waiting) const;

@@ -51,17 +51,57 @@ std::string InfluxWriter::url() const {
 
 std::size_t InfluxWriter::pending_records() const {
   std::lock_guard<std::mutex> lock(mutex);
-  return pending.records();
+  return pending_count();
+}
+
+std::size_t InfluxWriter::pending_count() const {
+  const std::uint64_t unread = spool_ != nullptr ? spool_->unread_records() : 0;
+  return pending.records() + static_cast<std::size_t>(unread);
+}
+
+void InfluxWriter::use_spool(std::unique_ptr<Spool> spool) {
+  SpoolEvents events;
+  std::uint64_t found;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    pending.track_positions();
+    spool_ = std::make_unique<SpoolWindow>(std::move(spool));
+    found = spool_->records_found();
+    spool_->settle(pending, now_(), events);
+  }
+  report_.spool_opened(found);
+  report_spool(events);
+}
+
+void InfluxWriter::report_spool(const SpoolEvents& events) {
+  if (events.any()) report_.spool_events(events, now_());
+}
+
+void InfluxWriter::settle_spool() {
+  if (spool_ == nullptr) return;
+  SpoolEvents events;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    spool_->settle(pending, now_(), events);
+  }
+  report_spool(events);
 }
 
 void InfluxWriter::write(std::string_view line) {
-  std::size_t dropped;
+  std::size_t dropped = 0;
+  SpoolEvents events;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    dropped = pending.append(line, now_());  // throws only with the record not kept
+    // Both throw only with the record not kept.
+    if (spool_ != nullptr) {
+      spool_->accept(line, pending, now_(), events);
+    } else {
+      dropped = pending.append(line, now_());
+    }
   }
   try {
     if (dropped > 0) report_.dropped_at_cap(dropped, now_());
+    report_spool(events);
     post_if_due();
   } catch (...) {
     // The record is kept; the main loop tries again after its next wait.
@@ -83,7 +123,7 @@ bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (pending.open_body(held_first) == 0) return false;
-    left = pending.records();
+    left = pending_count();
   }
   try {
     const std::string address = url();
@@ -96,6 +136,7 @@ bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
       dropped = pending.not_started(now_());
     }
     if (dropped > 0) report_.dropped_at_cap(dropped, now_());
+    settle_spool();
     report_.not_started(why_not, left, now_(), WallClock::now());
   } catch (...) {
     // Out of memory on the way: the body stays whole for a later try, after
@@ -117,7 +158,11 @@ std::optional<BodyOutcome> InfluxWriter::take_result() {
   {
     std::lock_guard<std::mutex> lock(mutex);
     outcome = pending.close_body(*result, now_());
-    left = pending.records();
+  }
+  settle_spool();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    left = pending_count();
   }
   report_.body_outcome(outcome, left, now_(), WallClock::now());
   return outcome;
@@ -130,6 +175,7 @@ void InfluxWriter::wait(pollfd* extra, std::size_t count, int timeout_ms) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     due = pending.next_deadline(now, more_waiting());
+    if (spool_ != nullptr) due = std::min(due, spool_->next_sync());
   }
   if (due != Clock::time_point::max()) {
     const auto until_due = std::chrono::duration_cast<milliseconds>(due - now);
@@ -144,6 +190,14 @@ void InfluxWriter::run_due_work() {
   if (transport_ == nullptr) return;
   try {
     take_result();
+    if (spool_ != nullptr) {
+      SpoolEvents events;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        spool_->tick(now_(), events);
+      }
+      report_spool(events);
+    }
     post_if_due();
     report_.tick(now_(), pending_records());
   } catch (...) {
@@ -175,8 +229,23 @@ void InfluxWriter::flush_at_shutdown() {
       // The record held aside gets its try once the others are out.
       if (!start_transfer(std::min(left, milliseconds(kTransferTimeoutMs)), queued_empty)) break;
     }
+    std::size_t undelivered;
+    std::size_t spooled = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      undelivered = pending_count();
+      if (spool_ != nullptr) {
+        // What the spool holds survives the stop; what memory alone holds does not.
+        SpoolEvents events;
+        spool_->stop(pending, events);
+        const std::size_t memory_only = pending.pending().unpositioned_records();
+        spooled = undelivered - memory_only;
+        undelivered = memory_only;
+        if (events.any()) report_.spool_events(events, now_());
+      }
+    }
     report_.flush_dropped();
-    const std::size_t undelivered = pending_records();
+    if (spooled > 0) log_info(std::string(texts::kSpoolKeptAtShutdown) + std::to_string(spooled));
     if (undelivered > 0) log_info(std::string(texts::kUndelivered) + std::to_string(undelivered));
   } catch (...) {
     // Out of memory at the very end: what is pending is lost with the process anyway.

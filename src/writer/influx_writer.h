@@ -2,6 +2,7 @@
 // InfluxDB 1.x's HTTP /write endpoint. The façade the rest of the bridge
 // calls; behind it:
 //   pending_body      the records, whole, in order      (where records are kept)
+//   spool_window      with --spool: the records on disk, a window of them in memory
 //   posting_policy    whether a POST starts now          (the one decision)
 //   delivery_state    what the next body is, and what becomes of it
 //   transfer_verdict  what a transfer's outcome means    (where a failure is judged)
@@ -28,6 +29,7 @@
 
 #include "writer/delivery_report.h"
 #include "writer/delivery_state.h"
+#include "writer/spool_window.h"
 #include "writer/transport.h"
 
 // The last attempt at shutdown may take a few bodies, but no longer than this.
@@ -89,6 +91,13 @@ class InfluxWriter {
   // "&rp=" retention_policy after the database.
   std::string url() const;
 
+  // Keeps every record in `spool` until the database has answered for it;
+  // the records it holds go out first. Once, at start-up, before any write.
+  // Logs how many records it held.
+  void use_spool(std::unique_ptr<Spool> spool);
+  // The spool's sync and retry, for tests; nothing without a spool.
+  const SpoolWindow* spool() const { return spool_.get(); }
+
   // How the database is reached beyond the URL (credentials, trust, gzip);
   // once, at start-up.
   void configure_transport(const TransportOptions& options) {
@@ -127,6 +136,13 @@ class InfluxWriter {
   bool start_transfer(std::chrono::milliseconds budget, bool held_first);
   // Takes the transfer's result, if it ended, and decides the body's fate.
   std::optional<BodyOutcome> take_result();
+  // Records pending, in memory and (not yet read) in the spool. Called with
+  // `mutex` held.
+  std::size_t pending_count() const;
+  // Lets the spool acknowledge and refill after a body's fate; logs what
+  // happened to it.
+  void settle_spool();
+  void report_spool(const SpoolEvents& events);
 
   std::unique_ptr<Transport> transport_;
   std::function<Clock::time_point()> now_;
@@ -135,6 +151,7 @@ class InfluxWriter {
   DeliveryReport report_;
   Body body_{*this};
   std::function<bool()> more_waiting_;
+  std::unique_ptr<SpoolWindow> spool_;  // guarded by `mutex`
 };
 
 // The one process-wide writer, made by static initialisation.

@@ -19,22 +19,41 @@ void release(std::string& text) {
 
 }  // namespace
 
-std::size_t PendingBody::append(std::string_view record) {
+std::size_t PendingBody::append(std::string_view record, std::uint64_t position) {
   const std::size_t added = record.size() + 1;
   std::size_t dropped = 0;
   // The open body and the held record are not the cap's to drop; with
   // nothing queued the text may pass the cap by the newest record.
   while (queued_records_ > 0 && size() + added > cap_bytes_) {
-    const std::size_t end = text_.find('\n', start_);
-    discard_front(end - start_ + 1, 1);
+    drop_front_record();
     ++dropped;
   }
   if (transfer_open_) dropped_while_open_ += dropped;
+  if (tracking_) queued_at_.push_back(position);  // first: it may throw
   text_.append(record.data(), record.size());
   text_.push_back('\n');
   ++queued_records_;
   ++records_;
+  if (tracking_ && position == kNoPosition) ++unpositioned_;
   return dropped;
+}
+
+void PendingBody::drop_front_record() {
+  const std::size_t end = text_.find('\n', start_);
+  discard_front(end - start_ + 1, 1);
+  if (tracking_) {
+    forget_position(queued_at_.front());
+    queued_at_.pop_front();
+  }
+}
+
+void PendingBody::forget_position(std::uint64_t position) {
+  if (position == kNoPosition) --unpositioned_;
+}
+
+void PendingBody::forget_body_positions() {
+  for (const std::uint64_t position : body_at_) forget_position(position);
+  body_at_.clear();
 }
 
 std::size_t PendingBody::begin_transfer() {
@@ -53,6 +72,10 @@ std::size_t PendingBody::begin_transfer() {
   if (records == 0) return 0;
   body_.assign(text_, start_, bytes);
   body_records_ = records;
+  if (tracking_) {
+    body_at_.assign(queued_at_.begin(), queued_at_.begin() + static_cast<std::ptrdiff_t>(records));
+    queued_at_.erase(queued_at_.begin(), queued_at_.begin() + static_cast<std::ptrdiff_t>(records));
+  }
   discard_front(bytes, records);
   records_ += records;  // still pending, now in the body
   transfer_open_ = true;
@@ -69,6 +92,8 @@ std::size_t PendingBody::begin_held_transfer() {
   held_.clear();
   body_records_ = held_records_;
   held_records_ = 0;
+  if (tracking_) body_at_.assign(1, held_at_);
+  held_at_ = kNoPosition;
   transfer_open_ = true;
   body_is_held_ = true;
   dropped_while_open_ = 0;
@@ -87,12 +112,15 @@ std::size_t PendingBody::end_transfer(bool answered) {
   std::size_t dropped = 0;
   if (answered) {
     records_ -= body_records_;
+    forget_body_positions();
+  } else if (body_gone_ || (dropped_while_open_ > 0 && !body_is_held_)) {
+    records_ -= body_records_;
+    dropped = body_records_;
+    forget_body_positions();
   } else if (body_is_held_) {
     held_.swap(body_);
     held_records_ = body_records_;
-  } else if (dropped_while_open_ > 0) {
-    records_ -= body_records_;
-    dropped = body_records_;
+    if (tracking_) held_at_ = body_at_.front();
   } else if (start_ >= body_.size()) {
     // Back to the front of the queue: into the dead front when it fits,
     // which costs no move of the queue.
@@ -104,6 +132,11 @@ std::size_t PendingBody::end_transfer(bool answered) {
     start_ = 0;
     queued_records_ += body_records_;
   }
+  if (!answered && dropped == 0 && !body_is_held_ && tracking_) {
+    queued_at_.insert(queued_at_.begin(), body_at_.begin(), body_at_.end());
+  }
+  body_at_.clear();
+  body_gone_ = false;
   release(body_);
   body_records_ = 0;
   offset_ = 0;
@@ -117,6 +150,8 @@ void PendingBody::end_transfer_holding_aside() {
   assert(transfer_open_ && !body_is_held_ && held_records_ == 0);
   held_.swap(body_);
   held_records_ = body_records_;
+  if (tracking_) held_at_ = body_at_.front();
+  body_at_.clear();
   release(body_);
   body_records_ = 0;
   offset_ = 0;
@@ -124,9 +159,45 @@ void PendingBody::end_transfer_holding_aside() {
 }
 
 void PendingBody::drop_held() {
+  if (tracking_ && held_records_ > 0) forget_position(held_at_);
+  held_at_ = kNoPosition;
   records_ -= held_records_;
   held_records_ = 0;
   release(held_);
+}
+
+std::uint64_t PendingBody::oldest_position() const {
+  std::uint64_t oldest = held_records_ > 0 ? held_at_ : kNoPosition;
+  // Positioned records come before unpositioned ones in the body and the
+  // queue (the writer keeps it so), but a scan costs little and never misses.
+  for (const std::uint64_t position : body_at_) {
+    if (position != kNoPosition) {
+      oldest = std::min(oldest, position);
+      break;
+    }
+  }
+  for (const std::uint64_t position : queued_at_) {
+    if (position != kNoPosition) {
+      oldest = std::min(oldest, position);
+      break;
+    }
+  }
+  return oldest;
+}
+
+std::size_t PendingBody::drop_before(std::uint64_t floor) {
+  std::size_t dropped = 0;
+  if (!tracking_) return dropped;
+  while (queued_records_ > 0 && queued_at_.front() < floor) {
+    drop_front_record();
+    ++dropped;
+  }
+  if (held_records_ > 0 && held_at_ < floor) {
+    dropped += held_records_;
+    drop_held();
+  }
+  if (transfer_open_ && !body_at_.empty() && body_at_.front() < floor) body_gone_ = true;
+  return dropped;
 }
 
 std::string PendingBody::text() const {

@@ -5,8 +5,11 @@
 #define MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // 4 MiB of text is hours of readings from a handful of sensors, and small
 // enough that an outage never ends in an out-of-memory kill on the device.
@@ -26,7 +29,13 @@ inline constexpr std::size_t kMaxBodyBytes = std::size_t{256} << 10;
 // Bodies are then made of the records behind it, while it waits for a
 // transfer of its own (begin_held_transfer).
 //
+// With a spool, each record also carries its position there, so the writer
+// can tell the spool how far everything is done: the oldest position still
+// pending. Records kept while the spool was unusable have none (kNoPosition).
+//
 // Not thread-safe; the writer guards it with its mutex.
+inline constexpr std::uint64_t kNoPosition = UINT64_MAX;
+
 class PendingBody {
  public:
   explicit PendingBody(std::size_t cap_bytes = kPendingCapBytes,
@@ -36,7 +45,7 @@ class PendingBody {
   // Appends record and a line feed. When the text would pass the cap, the
   // oldest whole records outside the open body go first; returns how many
   // were dropped. The newest record is always kept.
-  std::size_t append(std::string_view record);
+  std::size_t append(std::string_view record, std::uint64_t position = kNoPosition);
 
   // Opens a transfer over the oldest whole queued records, up to the body
   // limit and the record limit. Returns the body's length in bytes (0 when
@@ -63,6 +72,20 @@ class PendingBody {
   // Forgets the record held aside (the bridge gave up on it).
   void drop_held();
 
+  // Positions: kept only once track_positions() was called (before the
+  // first append), so a bridge without a spool spends nothing on them.
+  void track_positions() { tracking_ = true; }
+  // The oldest position of any pending record (queued, in the body, held
+  // aside); kNoPosition when none has one.
+  std::uint64_t oldest_position() const;
+  // Drops every record whose position lies before `floor` (the spool let go
+  // of them to stay within its bound): queued and held records at once, the
+  // open body's records when its transfer ends unanswered. Returns how many
+  // were dropped at once.
+  std::size_t drop_before(std::uint64_t floor);
+  // Records pending without a position.
+  std::size_t unpositioned_records() const { return unpositioned_; }
+
   // At most this many records per body from the next transfer on (at least
   // one); 0 lifts the limit.
   void set_record_limit(std::size_t records) { record_limit_ = records; }
@@ -85,7 +108,12 @@ class PendingBody {
 
  private:
   // Removes the first `bytes` of the queue, which end on a record boundary.
+  // Positions are the caller's to move or forget.
   void discard_front(std::size_t bytes, std::size_t records);
+  // Drops the oldest queued record, and its position.
+  void drop_front_record();
+  void forget_position(std::uint64_t position);
+  void forget_body_positions();
 
   const std::size_t cap_bytes_;
   const std::size_t max_body_bytes_;
@@ -109,6 +137,15 @@ class PendingBody {
   std::string held_;
   std::size_t held_records_ = 0;
   std::size_t record_limit_ = 0;
+  // Positions, while tracking_: one per queued record (front first), per
+  // body record, and the held record's.
+  bool tracking_ = false;
+  std::deque<std::uint64_t> queued_at_;
+  std::vector<std::uint64_t> body_at_;
+  std::uint64_t held_at_ = kNoPosition;
+  std::size_t unpositioned_ = 0;
+  // The open body's records are gone from the spool: if not answered, they go.
+  bool body_gone_ = false;
 };
 
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_PENDING_BODY_H_

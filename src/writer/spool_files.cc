@@ -150,7 +150,8 @@ SpoolStatus Spool::start(Fd dir_fd, Fd lock_fd) {
   status = start_segment(base);
   if (!status.ok()) return status;
   std::uint64_t dropped = 0;
-  status = make_room(0, dropped);
+  std::uint64_t unread_dropped = 0;
+  status = make_room(0, dropped, unread_dropped);
   seek(acked_);
   return status;
 }
@@ -192,7 +193,9 @@ SpoolStatus Spool::start_segment(std::uint64_t base) {
   const std::string name = segment_name(base);
   Fd fd(openat(dir_fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (fd.get() < 0) return failure(errno, texts::kSpoolCannotCreate, path(name));
-  if (!segments_.empty()) unsynced_.emplace_back(segments_.back().base, std::move(write_fd_));
+  // The segment written so far still needs its sync (none at open: segments
+  // found there were synced, or not, by the run before).
+  if (write_fd_.get() >= 0) unsynced_.emplace_back(segments_.back().base, std::move(write_fd_));
   write_fd_ = std::move(fd);
   segments_.push_back({base, 0, 0});
   directory_changed_ = true;
@@ -230,8 +233,11 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
     const SpoolStatus status = start_segment(segments_.back().end());
     if (!status.ok()) return status;
   }
-  SpoolStatus status = make_room(frames_.size(), appended.dropped_records);
-  if (result != nullptr) result->dropped_records = appended.dropped_records;
+  SpoolStatus status = make_room(frames_.size(), appended.dropped_records, appended.dropped_unread);
+  if (result != nullptr) {
+    result->dropped_records = appended.dropped_records;
+    result->dropped_unread = appended.dropped_unread;
+  }
   if (!status.ok()) return status;
 
   Segment& segment = segments_.back();
@@ -251,17 +257,24 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
   segment.records += static_cast<std::int64_t>(count);
   stored_bytes_ += frames_.size();
   appended.after = segment.end();
+  appended_since_sync_ = true;
   if (result != nullptr) *result = appended;
   return {};
 }
 
-SpoolStatus Spool::make_room(std::uint64_t bytes, std::uint64_t& dropped) {
+SpoolStatus Spool::make_room(std::uint64_t bytes, std::uint64_t& dropped,
+                             std::uint64_t& unread_dropped) {
   // The segment being written is never dropped: the bound is at least two.
   while (segments_.size() > 1 && stored_bytes_ + bytes > options_.max_bytes) {
-    const std::uint64_t records = count_unacknowledged(segments_.front());
+    const Segment& front = segments_.front();
+    const std::uint64_t records = count_unacknowledged(front);
+    const std::uint64_t unread = read_position_ >= front.end()  ? 0
+                                 : read_position_ <= front.base ? records
+                                                                : count_from(front, read_position_);
     const SpoolStatus status = remove_front();
     if (!status.ok()) return status;
     dropped += records;
+    unread_dropped += unread;
     stats_.dropped_records += records;
   }
   return {};
@@ -282,16 +295,22 @@ SpoolStatus Spool::remove_front() {
   return {};
 }
 
-std::uint64_t Spool::count_unacknowledged(const Segment& segment) {
-  if (segment.records >= 0 && acked_ <= segment.base) {
+std::uint64_t Spool::count_records() {
+  std::uint64_t records = 0;
+  for (const Segment& segment : segments_) records += count_unacknowledged(segment);
+  return records;
+}
+
+std::uint64_t Spool::count_from(const Segment& segment, std::uint64_t from) {
+  if (segment.records >= 0 && from <= segment.base) {
     return static_cast<std::uint64_t>(segment.records);
   }
-  // Found at open, or partly acknowledged: count its intact frames.
+  // Found at open, or counted from within: count its intact frames.
   std::uint64_t records = 0;
   const std::string name = segment_name(segment.base);
   const Fd fd(openat(dir_fd_.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return records;
-  std::uint64_t read_end = std::max(acked_, segment.base);
+  std::uint64_t read_end = std::max(from, segment.base);
   FrameReader reader(read_end);
   std::string piece(kSpoolReadPieceBytes, '\0');
   for (;;) {
@@ -324,6 +343,7 @@ void Spool::seek(std::uint64_t position) {
   position = std::min(std::max({position, acked_, segments_.front().base}), end());
   read_base_ = segment_at(position)->base;
   read_end_ = position;
+  read_position_ = position;
   read_fd_ = Fd();
   reader_ = FrameReader(position);
 }
@@ -335,6 +355,7 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
       case FrameEvent::kRecord:
         if (event.offset < acked_) continue;  // acknowledged ahead of the cursor
         entry = {event.record, event.offset, event.offset + event.bytes};
+        read_position_ = entry.after;
         return true;
       case FrameEvent::kSkipped:
         stats_.skipped_bytes += event.bytes;
@@ -411,9 +432,11 @@ SpoolStatus Spool::sync() {
     }
   }
   unsynced_.clear();
-  if (fdatasync(write_fd_.get()) != 0) {
+  // Nothing appended: no sync, which on flash may cost a cache flush.
+  if (appended_since_sync_ && fdatasync(write_fd_.get()) != 0) {
     keep_first(failure(errno, texts::kSpoolCannotSync, path(segment_name(segments_.back().base))));
   }
+  appended_since_sync_ = false;
   keep_first(write_acknowledged());
   // Files in a removed directory are lost even when synced.
   struct stat directory;

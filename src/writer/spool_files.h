@@ -61,6 +61,8 @@ struct SpoolAppend {
   std::uint64_t at = 0;               // position of the first record's frame
   std::uint64_t after = 0;            // position just past the last one
   std::uint64_t dropped_records = 0;  // unacknowledged records dropped for room
+  // Of those, the ones next() had not returned yet.
+  std::uint64_t dropped_unread = 0;
 };
 
 struct SpoolEntry {
@@ -128,6 +130,10 @@ class Spool final {
   // Positions only move forward, and never past end().
   SpoolStatus acknowledge(std::uint64_t position);
 
+  // Counts the unacknowledged intact records, reading every segment once
+  // (start-up's count of what the spool holds).
+  std::uint64_t count_records();
+
   std::uint64_t acknowledged() const { return acked_; }
   // The position just past the last record stored.
   std::uint64_t end() const;
@@ -159,9 +165,13 @@ class Spool final {
   SpoolStatus find_segments();
   SpoolStatus start_segment(std::uint64_t base);
   SpoolStatus append(const std::string_view* records, std::size_t count, SpoolAppend* result);
-  SpoolStatus make_room(std::uint64_t bytes, std::uint64_t& dropped);
+  SpoolStatus make_room(std::uint64_t bytes, std::uint64_t& dropped, std::uint64_t& unread_dropped);
   SpoolStatus remove_front();
-  std::uint64_t count_unacknowledged(const Segment& segment);
+  std::uint64_t count_unacknowledged(const Segment& segment) {
+    return count_from(segment, acked_);
+  }
+  // Intact records of `segment` at or after `from`.
+  std::uint64_t count_from(const Segment& segment, std::uint64_t from);
   const Segment* segment_at(std::uint64_t position) const;
   bool read_piece(SpoolStatus* read_failure);
   SpoolStatus write_acknowledged();
@@ -178,6 +188,7 @@ class Spool final {
   Fd write_fd_;
   // Segments written to since the last sync and closed since.
   std::vector<std::pair<std::uint64_t, Fd>> unsynced_;  // base, descriptor
+  bool appended_since_sync_ = false;
   bool directory_changed_ = false;
   std::uint64_t acked_ = 0;
   std::uint64_t acked_persisted_ = 0;
@@ -187,6 +198,8 @@ class Spool final {
   // so far (up to read_end_) and the frames found in them.
   std::uint64_t read_base_ = 0;
   std::uint64_t read_end_ = 0;
+  // Just past the last record next() returned, or where seek() put it.
+  std::uint64_t read_position_ = 0;
   Fd read_fd_;
   FrameReader reader_;
   std::string piece_;

@@ -357,9 +357,33 @@ TEST_F(SpoolTest, ReaderInsideADroppedSegmentGoesOnWithTheOldestLeft) {
   SpoolEntry entry;
   ASSERT_TRUE(spool->next(entry));
   EXPECT_EQ(entry.record, record(0));
-  append(*spool, 10, 60);
+  std::uint64_t dropped = 0;
+  std::uint64_t unread = 0;
+  for (const SpoolAppend& a : append(*spool, 10, 60)) {
+    dropped += a.dropped_records;
+    unread += a.dropped_unread;
+  }
   const std::vector<std::string> left = records(read_all(*spool));
   EXPECT_EQ(left, range(60 - static_cast<int>(left.size()), 60));
+  // Record 0 was read (the caller holds it); the others dropped were not.
+  EXPECT_EQ(dropped, 60 - left.size());
+  EXPECT_EQ(unread, dropped - 1);
+}
+
+TEST_F(SpoolTest, SegmentsFoundAtOpenAreCountedAndSyncingAfterThemWorks) {
+  {
+    auto spool = open();
+    const std::vector<SpoolAppend> appended = append(*spool, 0, 20);
+    ASSERT_TRUE(spool->acknowledge(appended[3].at).ok());
+    ASSERT_TRUE(spool->sync().ok());
+  }
+  auto spool = open();
+  EXPECT_EQ(spool->count_records(), 17u);
+  append(*spool, 20, 40);  // starts new segments after those found
+  const SpoolStatus synced = spool->sync();
+  EXPECT_TRUE(synced.ok()) << synced.text;
+  EXPECT_EQ(spool->count_records(), 37u);
+  EXPECT_EQ(records(read_all(*spool)), range(3, 40));
 }
 
 TEST_F(SpoolTest, SecondOpenerIsRefusedUntilTheFirstCloses) {

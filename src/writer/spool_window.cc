@@ -1,0 +1,111 @@
+#include "writer/spool_window.h"
+
+#include <algorithm>
+#include <cerrno>
+
+SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool)
+    : spool_(std::move(spool)),
+      found_(spool_->count_records()),
+      unread_(found_),
+      read_upto_(spool_->acknowledged()) {}
+
+void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::time_point now,
+                         SpoolEvents& events) {
+  bool spooled = false;
+  if (usable_ || now >= retry_at_) {
+    const std::uint64_t floor_before = spool_->acknowledged();
+    SpoolAppend appended;
+    const SpoolStatus status = spool_->append(record, &appended);
+    // Dropped for room even when the write then failed.
+    unread_ -= std::min<std::uint64_t>(unread_, appended.dropped_unread);
+    events.dropped += static_cast<std::size_t>(appended.dropped_unread);
+    if (spool_->acknowledged() > floor_before) {
+      events.dropped += state.drop_before(spool_->acknowledged());
+    }
+    if (status.ok()) {
+      spooled = true;
+      ++unread_;
+      unsynced_ = true;
+      if (!usable_) {
+        usable_ = true;
+        events.usable_again = true;
+      }
+    } else if (status.error != EINVAL) {
+      trouble(status, now, events);
+    }
+    // EINVAL: this record cannot be framed (longer than a frame holds); it
+    // is kept in memory like any record while the spool is unusable.
+  }
+  if (!spooled) events.dropped += state.append(record, now, kNoPosition);
+  fill(state, now, events);
+}
+
+void SpoolWindow::settle(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+  acknowledge(state, now, events);
+  fill(state, now, events);
+  acknowledge(state, now, events);  // the window may have been empty
+}
+
+void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+  // Records kept in memory only go out first (see the header).
+  if (state.pending().unpositioned_records() > 0) return;
+  while (state.bytes() < kWindowBytes) {
+    const std::uint64_t skipped_before = spool_->stats().skipped_bytes;
+    SpoolEntry entry;
+    SpoolStatus failure;
+    const bool read = spool_->next(entry, &failure);
+    events.skipped_bytes += spool_->stats().skipped_bytes - skipped_before;
+    if (!read) {
+      if (!failure.ok()) {
+        trouble(failure, now, events);
+      } else {
+        unread_ = 0;  // all read: a count that went astray with damage ends here
+      }
+      return;
+    }
+    state.append(entry.record, now, entry.at);
+    read_upto_ = entry.after;
+    if (unread_ > 0) --unread_;
+  }
+}
+
+void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+  // Everything before the oldest record still pending is done, and so is
+  // everything before the window's end when nothing positioned is pending.
+  const std::uint64_t done = std::min(state.oldest_position(), read_upto_);
+  if (done <= spool_->acknowledged()) return;
+  const SpoolStatus status = spool_->acknowledge(done);
+  unsynced_ = true;
+  if (!status.ok()) trouble(status, now, events);
+}
+
+void SpoolWindow::tick(Clock::time_point now, SpoolEvents& events) {
+  if (now >= next_sync()) sync(now, events);
+}
+
+SpoolWindow::Clock::time_point SpoolWindow::next_sync() const {
+  if (!unsynced_) return Clock::time_point::max();
+  // The very first sync of a run is due at once.
+  return synced_once_ ? last_sync_ + kSyncInterval : Clock::time_point::min();
+}
+
+void SpoolWindow::stop(DeliveryState& state, SpoolEvents& events) {
+  const Clock::time_point now = Clock::time_point::max();  // no retry is due any more
+  acknowledge(state, now, events);
+  sync(now, events);
+}
+
+void SpoolWindow::sync(Clock::time_point now, SpoolEvents& events) {
+  const SpoolStatus status = spool_->sync();
+  unsynced_ = false;
+  synced_once_ = true;
+  last_sync_ = now;
+  if (!status.ok()) trouble(status, now, events);
+}
+
+void SpoolWindow::trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events) {
+  retry_at_ = now == Clock::time_point::max() ? now : now + kRetryInterval;
+  if (!usable_) return;
+  usable_ = false;
+  events.unusable = status.text;
+}

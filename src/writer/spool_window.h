@@ -1,0 +1,95 @@
+// The spool seen from the writer. Every accepted record goes to the spool
+// first; the delivery state holds a window of the spool's oldest records in
+// memory, and bodies are made from that window. When the database has
+// answered for records, the spool is told the oldest position still pending,
+// and lets go of everything before it.
+//
+// So memory holds at most about kWindowBytes of records whatever the spool
+// holds, and a killed bridge finds every record it had not delivered in the
+// spool at its next start.
+//
+// While the spool cannot be written (no space, an I/O error, the directory
+// gone or read-only) records are kept in memory only, under the pending cap,
+// as a bridge without a spool keeps them; the spool is tried again every
+// kRetryInterval, with the next record. Records kept in memory meanwhile have
+// no position; the window is not filled from the spool while any of them is
+// pending, so positioned records always come first in the queue.
+//
+// Not thread-safe; the writer calls it with its mutex held. No clock of its
+// own: the time is passed in.
+#ifndef MQTT_INFLUX_BRIDGE_WRITER_SPOOL_WINDOW_H_
+#define MQTT_INFLUX_BRIDGE_WRITER_SPOOL_WINDOW_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "writer/delivery_state.h"
+#include "writer/spool_files.h"
+
+// What happened to the spool in one call, for the report to put into words.
+struct SpoolEvents {
+  std::size_t dropped = 0;          // records gone for good at the spool's bound
+  std::string unusable;             // not empty: the spool just became unusable, and why
+  bool usable_again = false;        // records go to the spool again
+  std::uint64_t skipped_bytes = 0;  // damage passed over while reading
+  bool any() const { return dropped > 0 || !unusable.empty() || usable_again || skipped_bytes > 0; }
+};
+
+class SpoolWindow {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Four bodies of the largest size: enough to keep transfers full.
+  static constexpr std::size_t kWindowBytes = std::size_t{1} << 20;
+  // A power cut loses at most the records of the last second.
+  static constexpr std::chrono::seconds kSyncInterval{1};
+  static constexpr std::chrono::seconds kRetryInterval{5};
+
+  // Takes an open spool and counts what it holds (reads it once).
+  explicit SpoolWindow(std::unique_ptr<Spool> spool);
+  SpoolWindow(const SpoolWindow&) = delete;
+  SpoolWindow& operator=(const SpoolWindow&) = delete;
+
+  std::uint64_t records_found() const { return found_; }
+
+  // A new record: into the spool (or into memory only, while the spool is
+  // unusable), then the window is filled from the spool.
+  void accept(std::string_view record, DeliveryState& state, Clock::time_point now,
+              SpoolEvents& events);
+  // After a body's outcome: tells the spool what is done, fills the window.
+  void settle(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
+  // Syncs when a sync is due (see next_sync()).
+  void tick(Clock::time_point now, SpoolEvents& events);
+  // When tick() has a sync to make; Clock::time_point::max() when none.
+  Clock::time_point next_sync() const;
+  // An orderly stop: what is done is acknowledged, all is synced.
+  void stop(DeliveryState& state, SpoolEvents& events);
+
+  // Records in the spool that are not in the window yet.
+  std::uint64_t unread_records() const { return unread_; }
+  bool usable() const { return usable_; }
+  const Spool& spool() const { return *spool_; }
+
+ private:
+  void fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
+  void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
+  void sync(Clock::time_point now, SpoolEvents& events);
+  void trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events);
+
+  std::unique_ptr<Spool> spool_;
+  std::uint64_t found_ = 0;
+  std::uint64_t unread_ = 0;
+  // Just past the last record taken into the window.
+  std::uint64_t read_upto_ = 0;
+  bool usable_ = true;
+  Clock::time_point retry_at_{};
+  // Appended or acknowledged since the last sync.
+  bool unsynced_ = false;
+  bool synced_once_ = false;
+  Clock::time_point last_sync_{};
+};
+
+#endif  // MQTT_INFLUX_BRIDGE_WRITER_SPOOL_WINDOW_H_
