@@ -1,0 +1,263 @@
+#include "writer/spool_window.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/spool_setup.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = SpoolWindow::Clock;
+using std::chrono::seconds;
+
+std::string record(int i) {
+  const std::string n = std::to_string(i);
+  return "temp,host=node-17 value=" + n + " 17000000000" + n;
+}
+
+// Makes writes past `bytes` fail for this process, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    signal(SIGXFSZ, previous_handler_);
+  }
+
+ private:
+  rlimit previous_;
+  sighandler_t previous_handler_;
+};
+
+class SpoolWindowTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/spool-window-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    dir_ = name;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // A window over the spool in dir_, with a delivery state of its own.
+  struct Bridge {
+    DeliveryState state;
+    std::unique_ptr<SpoolWindow> window;
+    SpoolEvents events;  // all events since it started, summed
+    std::vector<std::string> delivered;
+    Clock::time_point now{std::chrono::hours(1)};
+
+    void collect(const SpoolEvents& e) {
+      events.dropped += e.dropped;
+      events.skipped_bytes += e.skipped_bytes;
+      if (!e.unusable.empty()) events.unusable = e.unusable;
+      events.usable_again = events.usable_again || e.usable_again;
+    }
+    void accept(const std::string& text) {
+      SpoolEvents e;
+      window->accept(text, state, now, e);
+      collect(e);
+    }
+    // One body, answered (stored) or not; returns its records.
+    std::vector<std::string> send_one(bool stored) {
+      std::vector<std::string> records;
+      if (state.open_body() == 0) return records;
+      std::string body;
+      char piece[4096];
+      for (std::size_t n; (n = state.read(piece, sizeof piece)) > 0;) body.append(piece, n);
+      for (std::size_t start = 0, end; (end = body.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        records.push_back(body.substr(start, end - start));
+      }
+      TransferResult result;
+      if (stored) {
+        result.status = 204;
+        result.request_sent = true;
+      } else {
+        result.code = CURLE_COULDNT_CONNECT;
+      }
+      const BodyOutcome outcome = state.close_body(result, now);
+      events.dropped += outcome.dropped_at_cap;
+      if (stored) delivered.insert(delivered.end(), records.begin(), records.end());
+      SpoolEvents e;
+      window->settle(state, now, e);
+      collect(e);
+      return records;
+    }
+    void deliver_all() {
+      while (!send_one(true).empty()) {
+      }
+    }
+    std::uint64_t pending() const { return state.records() + window->unread_records(); }
+  };
+
+  std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20) {
+    std::unique_ptr<Spool> spool;
+    const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool);
+    EXPECT_TRUE(status.ok()) << status.text;
+    if (!status.ok()) return nullptr;
+    auto bridge = std::make_unique<Bridge>();
+    bridge->state.track_positions();
+    bridge->window = std::make_unique<SpoolWindow>(std::move(spool));
+    SpoolEvents e;
+    bridge->window->settle(bridge->state, bridge->now, e);
+    bridge->collect(e);
+    return bridge;
+  }
+
+  static std::vector<std::string> range(int first, int last) {
+    std::vector<std::string> out;
+    for (int i = first; i < last; ++i) out.push_back(record(i));
+    return out;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(SpoolWindowTest, UndeliveredRecordsAreFoundByTheNextRunAndGoOutFirst) {
+  // However the first run ends -- killed (the spool closed unsynced), or
+  // stopped in order during an outage -- the next finds what was not
+  // delivered, and sends it before its own records.
+  for (const bool orderly : {false, true}) {
+    SCOPED_TRACE(orderly ? "stopped" : "killed");
+    std::size_t stored = 0;
+    {
+      auto first = start();
+      for (int i = 0; i < 40; ++i) first->accept(record(i));
+      first->send_one(true);  // the database stored one body, then went away
+      stored = first->delivered.size();
+      ASSERT_GT(stored, 0u);
+      first->send_one(false);
+      for (int i = 40; i < 60; ++i) first->accept(record(i));
+      EXPECT_EQ(first->pending(), 60 - stored);
+      if (orderly) {
+        SpoolEvents e;
+        first->window->stop(first->state, e);
+        EXPECT_FALSE(e.any());
+      }
+      EXPECT_EQ(first->delivered, range(0, static_cast<int>(stored)));
+    }
+    auto second = start();
+    EXPECT_EQ(second->window->records_found(), 60 - stored);
+    EXPECT_EQ(second->pending(), 60 - stored);
+    second->accept(record(60));
+    second->deliver_all();
+    EXPECT_EQ(second->delivered, range(static_cast<int>(stored), 61));
+    {
+      SpoolEvents e;
+      second->window->stop(second->state, e);
+    }
+    second.reset();
+    EXPECT_EQ(start()->window->records_found(), 0u);
+    fs::remove_all(dir_);
+    fs::create_directory(dir_);
+  }
+}
+
+TEST_F(SpoolWindowTest, MemoryHoldsAWindowWhateverTheSpoolHolds) {
+  auto bridge = start();
+  const int count = 40000;  // about 2 MiB of records
+  for (int i = 0; i < count; ++i) {
+    bridge->accept(record(i));
+    ASSERT_LE(bridge->state.bytes(), SpoolWindow::kWindowBytes + record(i).size() + 1);
+  }
+  EXPECT_EQ(bridge->pending(), static_cast<std::uint64_t>(count));
+  EXPECT_GT(bridge->window->unread_records(), 0u);
+  bridge->deliver_all();
+  EXPECT_EQ(bridge->delivered, range(0, count));
+  EXPECT_EQ(bridge->pending(), 0u);
+}
+
+TEST_F(SpoolWindowTest, RecordsDroppedAtTheBoundAreGoneFromMemoryToo) {
+  // A 64 KiB spool, the database down, a body out when the bound is reached:
+  // what goes out afterwards is the newest records without a gap, and every
+  // record is either delivered or counted as dropped, once.
+  auto bridge = start(std::uint64_t{64} << 10);
+  const int count = 5000;
+  for (int i = 0; i < count; ++i) {
+    bridge->accept(record(i));
+    if (i == 100) {
+      bridge->send_one(false);
+      ASSERT_GT(bridge->state.open_body(), 0u);  // left open while the bound drops it
+    }
+  }
+  TransferResult failed;
+  failed.code = CURLE_COULDNT_CONNECT;
+  bridge->events.dropped += bridge->state.close_body(failed, bridge->now).dropped_at_cap;
+  SpoolEvents e;
+  bridge->window->settle(bridge->state, bridge->now, e);
+  bridge->collect(e);
+  bridge->deliver_all();
+  ASSERT_FALSE(bridge->delivered.empty());
+  // Fewer than the bound holds: 64 KiB of frames of about 50 bytes.
+  EXPECT_LT(bridge->delivered.size(), 1400u);
+  const int first = count - static_cast<int>(bridge->delivered.size());
+  EXPECT_EQ(bridge->delivered, range(first, count));
+  EXPECT_EQ(bridge->events.dropped + bridge->delivered.size(), static_cast<std::size_t>(count));
+}
+
+TEST_F(SpoolWindowTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) {
+  auto bridge = start();
+  for (int i = 0; i < 10; ++i) bridge->accept(record(i));
+  {
+    const FileSizeLimit full(0);  // every write now fails, as on a full disk
+    for (int i = 10; i < 20; ++i) bridge->accept(record(i));
+    EXPECT_NE(bridge->events.unusable.find("File too large"), std::string::npos)
+        << bridge->events.unusable;
+    EXPECT_FALSE(bridge->window->usable());
+  }
+  // Not tried again before its time: still in memory.
+  bridge->accept(record(20));
+  EXPECT_FALSE(bridge->window->usable());
+  EXPECT_FALSE(bridge->events.usable_again);
+  bridge->now += SpoolWindow::kRetryInterval;
+  for (int i = 21; i < 30; ++i) bridge->accept(record(i));
+  EXPECT_TRUE(bridge->window->usable());
+  EXPECT_TRUE(bridge->events.usable_again);
+  EXPECT_EQ(bridge->pending(), 30u);
+  bridge->deliver_all();
+  EXPECT_EQ(bridge->delivered, range(0, 30));
+  EXPECT_EQ(bridge->events.dropped, 0u);
+  // Only what went to the spool was ever there; all of it is done.
+  SpoolEvents e;
+  bridge->window->stop(bridge->state, e);
+  bridge.reset();
+  EXPECT_EQ(start()->window->records_found(), 0u);
+}
+
+TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
+  auto bridge = start();
+  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
+  bridge->accept(record(0));
+  EXPECT_LE(bridge->window->next_sync(), bridge->now);
+  SpoolEvents e;
+  bridge->window->tick(bridge->now, e);
+  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
+  bridge->now += std::chrono::milliseconds(100);
+  bridge->accept(record(1));
+  const Clock::time_point due = bridge->now - std::chrono::milliseconds(100) + SpoolWindow::kSyncInterval;
+  EXPECT_EQ(bridge->window->next_sync(), due);
+  bridge->window->tick(bridge->now, e);  // not yet
+  EXPECT_EQ(bridge->window->next_sync(), due);
+  bridge->window->tick(due, e);
+  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
+  EXPECT_FALSE(e.any());
+}
+
+}  // namespace
