@@ -10,7 +10,6 @@
 // meant to carry, ending at its own line feed so that the record after it in
 // the same body reads back whole too.
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "line_protocol_reader.h"
 #include "translate/intake.h"
 #include "translate/record.h"
@@ -27,15 +27,6 @@ namespace {
 constexpr std::int64_t kArrival = 1700000000123;
 const char* const kIdentities[] = {"node-17", "a b,c=d", "x\\y", "<undefined>", "\"q\"", "=,= "};
 constexpr std::string_view kNextRecord = "next,host=n f=1 1";
-
-// Names the property that failed before aborting, so a crash report says which.
-#define CHECK(condition)                                             \
-  do {                                                               \
-    if (!(condition)) {                                              \
-      std::fprintf(stderr, "property failed: %s\n", #condition);    \
-      std::abort();                                                  \
-    }                                                                \
-  } while (false)
 
 bool holds_equals(std::string_view token) { return token.find('=') != std::string_view::npos; }
 

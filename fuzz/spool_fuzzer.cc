@@ -11,26 +11,16 @@
 //   - read in pieces, the segment reads exactly as read in one go.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "writer/spool_format.h"
 
 namespace {
 
 const std::size_t kPieces[] = {1, 7, 4096, 65536, SIZE_MAX};
-
-// Names the property that failed before aborting, so a crash report says which.
-#define CHECK(condition)                                         \
-  do {                                                           \
-    if (!(condition)) {                                          \
-      std::fprintf(stderr, "property failed: %s\n", #condition); \
-      std::abort();                                              \
-    }                                                            \
-  } while (false)
 
 struct Event {
   FrameEvent::Kind kind;

@@ -13,30 +13,31 @@ std::string fault(std::string_view what, std::string_view why) {
   return std::string(what).append(texts::kOptionFaultSeparator).append(why);
 }
 
-// Where a secret comes from: its option's file, or a credential.
+// A secret as read from where it came from: its option's file, or a credential.
 struct SecretSource {
-  std::string path;
   std::string name;  // for the fatal line: the option, or "credential <name>"
+  FileRead read;
 };
 
-// The option's file when given, else the credential when one is there.
+// Reads the option's file when given, else the credential when one is
+// there; each file once. Call it only for a secret that will be used.
 std::optional<SecretSource> secret_source(const std::string& option_path,
                                           std::string_view option_name,
                                           const char* credentials_dir,
                                           const char* credential) {
-  if (!option_path.empty()) return SecretSource{option_path, std::string(option_name)};
+  if (!option_path.empty()) return SecretSource{std::string(option_name), read_secret(option_path)};
   if (credentials_dir == nullptr || *credentials_dir == '\0') return std::nullopt;
-  SecretSource source{std::string(credentials_dir) + "/" + credential,
-                      std::string(texts::kCredentialPrefix) + credential};
+  SecretSource source{std::string(texts::kCredentialPrefix) + credential,
+                      read_secret(std::string(credentials_dir) + "/" + credential)};
   // A credential that is not there is simply not used.
-  if (read_secret(source.path).missing) return std::nullopt;
+  if (source.read.missing) return std::nullopt;
   return source;
 }
 
-std::optional<std::string> read_into(const SecretSource& source, std::string& out) {
-  FileRead read = read_secret(source.path);
-  if (!read.content) return fault(source.name, read.fault);
-  out = std::move(*read.content);
+// Moves the secret into `out`, or says why its file is unusable.
+std::optional<std::string> take_secret(SecretSource& source, std::string& out) {
+  if (!source.read.content) return fault(source.name, source.read.fault);
+  out = std::move(*source.read.content);
   return std::nullopt;
 }
 
@@ -69,21 +70,21 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     out.database.ca_file = in.influx_cafile;
   }
 
-  const auto token = secret_source(in.influx_token_file, texts::kOptInfluxTokenFile,
-                                   credentials_dir, texts::kCredentialInfluxToken);
   if (!in.influx_user.empty()) {
     if (!in.influx_token_file.empty()) return fault(texts::kOptInfluxTokenFile, texts::kTokenWithUser);
-    const auto password = secret_source(in.influx_password_file, texts::kOptInfluxPasswordFile,
-                                        credentials_dir, texts::kCredentialInfluxPassword);
+    auto password = secret_source(in.influx_password_file, texts::kOptInfluxPasswordFile,
+                                  credentials_dir, texts::kCredentialInfluxPassword);
     if (!password) return fault(texts::kOptInfluxUser, texts::kUserWithoutPassword);
-    if (auto why = read_into(*password, out.database.password)) return why;
+    if (auto why = take_secret(*password, out.database.password)) return why;
     out.database.user = in.influx_user;
   } else {
     if (!in.influx_password_file.empty()) {
       return fault(texts::kOptInfluxPasswordFile, texts::kPasswordWithoutUser);
     }
+    auto token = secret_source(in.influx_token_file, texts::kOptInfluxTokenFile, credentials_dir,
+                               texts::kCredentialInfluxToken);
     if (token) {
-      if (auto why = read_into(*token, out.database.token)) return why;
+      if (auto why = take_secret(*token, out.database.token)) return why;
       // It goes into a header line: a line break would end the header there.
       if (holds_control_character(out.database.token)) {
         return fault(token->name, texts::kTokenHoldsControl);
@@ -116,10 +117,10 @@ std::optional<std::string> prepare_broker(const Settings& in, const char* creden
   }
 
   if (!in.mqtt_user.empty()) {
-    const auto password = secret_source(in.mqtt_password_file, texts::kOptMqttPasswordFile,
-                                        credentials_dir, texts::kCredentialMqttPassword);
+    auto password = secret_source(in.mqtt_password_file, texts::kOptMqttPasswordFile,
+                                  credentials_dir, texts::kCredentialMqttPassword);
     if (!password) return fault(texts::kOptMqttUser, texts::kMqttUserWithoutPassword);
-    if (auto why = read_into(*password, out.password)) return why;
+    if (auto why = take_secret(*password, out.password)) return why;
     out.user = in.mqtt_user;
   } else if (!in.mqtt_password_file.empty()) {
     return fault(texts::kOptMqttPasswordFile, texts::kMqttPasswordWithoutUser);
