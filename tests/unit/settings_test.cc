@@ -139,7 +139,7 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
        "u", "--influx-password-file", "/p", "--influx-token-file", "/t", "--influx-cafile", "/ca",
        "--influx-gzip", "--mqtt-port=8884", "--mqtt-tls", "--mqtt-cafile", "/mca", "--mqtt-cert",
        "/c", "--mqtt-key", "/k", "--mqtt-user", "m", "--mqtt-password-file", "/mp",
-       "--mqtt-persistent-session", "-c", "id"});
+       "--mqtt-persistent-session", "--spool", "/var/lib/b", "--spool-max-bytes=8M", "-c", "id"});
   ASSERT_TRUE(parsed.ok);
   const Settings& s = parsed.settings;
   EXPECT_EQ(s.influx_url, "https://db:8443/x");
@@ -159,6 +159,9 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
   EXPECT_EQ(s.mqtt_password_file, "/mp");
   EXPECT_TRUE(s.mqtt_persistent_session);
   EXPECT_FALSE(parse({}).settings.mqtt_persistent_session);
+  EXPECT_EQ(s.spool_dir, "/var/lib/b");
+  EXPECT_EQ(s.spool_max_bytes, "8M");
+  EXPECT_EQ(parse({}).settings.spool_dir, "");
   EXPECT_EQ(s.client_id, "id");  // short options still work beside them
 }
 
@@ -169,7 +172,9 @@ TEST(CommandLine, UsageForUnknownOrIncompleteLongOptions) {
            {"--influx-token", "x"},
            {"--nope"},
            {"--influx-url"},
-           {"--influx-gzip=yes"}}) {
+           {"--influx-gzip=yes"},
+           {"--spool"},
+           {"--spool-max", "1M"}}) {
     EXPECT_FALSE(parse(args).ok) << args.front();
   }
 }

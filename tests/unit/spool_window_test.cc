@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -258,6 +260,105 @@ TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew)
   bridge->window->tick(due, e);
   EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
   EXPECT_FALSE(e.any());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SpoolSize, DigitsWithKOrMOfAtLeast64k) {
+  const struct {
+    const char* text;
+    std::uint64_t bytes;  // 0: refused
+  } cases[] = {
+      {"65536", 65536},
+      {"64k", 65536},
+      {"1M", 1048576},
+      {"64M", 67108864},
+      {"4096M", std::uint64_t{4096} << 20},  // past 32 bits, on any machine
+      {"65535", 0},                          // under the smallest bound
+      {"63k", 0},
+      {"", 0},
+      {"k", 0},
+      {"M", 0},
+      {"10", 0},
+      {"1G", 0},
+      {"64K", 0},
+      {"1m", 0},
+      {"-1M", 0},
+      {"+1M", 0},
+      {" 1M", 0},
+      {"1 M", 0},
+      {"1.5M", 0},
+      {"0x10000", 0},
+      {"2000000M", 0},                 // past 1 TiB
+      {"99999999999999999999999", 0},  // would overflow 64 bits
+  };
+  for (const auto& c : cases) {
+    const std::optional<std::uint64_t> parsed = parse_spool_size(c.text);
+    if (c.bytes == 0) {
+      EXPECT_FALSE(parsed) << c.text;
+    } else {
+      EXPECT_EQ(parsed.value_or(0), c.bytes) << c.text;
+    }
+  }
+}
+
+class OpenSpool : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/open-spool-test-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root_ = name;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  std::string root_;
+};
+
+TEST_F(OpenSpool, StartUpFaultsNameTheOptionAndWhy) {
+  fs::create_directory(root_ + "/dir");
+  std::ofstream(root_ + "/file") << "x";
+  std::unique_ptr<Spool> holder;  // a running bridge's hold on root_/held
+  fs::create_directory(root_ + "/held");
+  ASSERT_TRUE(Spool::open(root_ + "/held", spool_options(kSpoolDefaultMaxBytes), holder).ok());
+  const struct {
+    std::string dir;
+    const char* max_bytes;
+    std::string fault;  // empty: opened
+  } cases[] = {
+      {root_ + "/dir", "", ""},
+      {root_ + "/dir", "128k", ""},
+      {"", "", ""},  // no spool at all
+      {root_ + "/missing", "",
+       "--spool: cannot open the spool directory " + root_ + "/missing: No such file or directory"},
+      {root_ + "/file", "",
+       "--spool: cannot open the spool directory " + root_ + "/file: Not a directory"},
+      {root_ + "/held", "",
+       "--spool: the spool directory is in use by another process, lock held on " + root_ +
+           "/held/lock"},
+      {root_ + "/dir", "10",
+       "--spool-max-bytes: not a size of at least 64k (digits, then k or M for KiB or MiB)"},
+      {"", "1M", "--spool-max-bytes: it needs --spool"},
+  };
+  for (const auto& c : cases) {
+    Settings settings;
+    settings.spool_dir = c.dir;
+    settings.spool_max_bytes = c.max_bytes;
+    std::unique_ptr<Spool> spool;
+    const std::optional<std::string> fault = open_spool(settings, spool);
+    EXPECT_EQ(fault.value_or(""), c.fault) << c.dir << " " << c.max_bytes;
+    EXPECT_EQ(spool != nullptr, c.fault.empty() && !c.dir.empty()) << c.dir;
+  }
+}
+
+TEST(SpoolSize, SegmentsAreASixteenthOfTheBoundWithinLimits) {
+  EXPECT_EQ(spool_options(std::uint64_t{64} << 20).segment_bytes, std::uint64_t{1} << 20);
+  EXPECT_EQ(spool_options(std::uint64_t{1} << 30).segment_bytes, std::uint64_t{1} << 20);
+  EXPECT_EQ(spool_options(std::uint64_t{4} << 20).segment_bytes, std::uint64_t{256} << 10);
+  EXPECT_EQ(spool_options(std::uint64_t{64} << 10).segment_bytes, std::uint64_t{4} << 10);
 }
 
 }  // namespace
