@@ -256,3 +256,79 @@ TEST(PendingBody, BehavesLikeAQueueOfWholeRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PendingBodyPositions, FollowRecordsThroughBodiesHeldAsideAndBack) {
+  PendingBody body;
+  body.track_positions();
+  body.append("a 1", 10);
+  body.append("b 2", 20);
+  body.append("c 3", 30);
+  body.append("d 4", 40);
+  EXPECT_EQ(body.oldest_position(), 10u);
+  body.set_record_limit(1);
+  ASSERT_GT(body.begin_transfer(), 0u);
+  body.end_transfer_holding_aside();  // a waits aside: nothing after it is done
+  EXPECT_EQ(body.oldest_position(), 10u);
+  ASSERT_GT(body.begin_transfer(), 0u);
+  body.end_transfer(true);  // b stored
+  EXPECT_EQ(body.oldest_position(), 10u);
+  ASSERT_GT(body.begin_held_transfer(), 0u);
+  body.end_transfer(false);  // a back aside, with its position
+  EXPECT_EQ(body.oldest_position(), 10u);
+  body.drop_held();
+  EXPECT_EQ(body.oldest_position(), 30u);
+  ASSERT_GT(body.begin_transfer(), 0u);
+  body.end_transfer(false);  // c back to the front
+  EXPECT_EQ(body.oldest_position(), 30u);
+  body.append("e 5");  // kept while the spool could not take it
+  EXPECT_EQ(body.unpositioned_records(), 1u);
+  EXPECT_EQ(body.drop_before(35), 1u);  // c
+  EXPECT_EQ(body.oldest_position(), 40u);
+  EXPECT_EQ(body.drop_before(100), 1u);  // d; e has no position and stays
+  EXPECT_EQ(body.oldest_position(), kNoPosition);
+  EXPECT_EQ(body.text(), "e 5\n");
+  ASSERT_GT(body.begin_transfer(), 0u);
+  body.end_transfer(true);
+  EXPECT_EQ(body.unpositioned_records(), 0u);
+  EXPECT_TRUE(body.empty());
+}
+
+TEST(PendingBodyPositions, OpenBodyBelowTheFloorGoesOnlyIfNotAnswered) {
+  const struct {
+    bool held;      // the body is the record held aside
+    bool answered;  // the database answered it after all
+    std::size_t dropped_at_end;
+  } cases[] = {{false, false, 2}, {false, true, 0}, {true, false, 1}, {true, true, 0}};
+  for (const auto& c : cases) {
+    PendingBody body;
+    body.track_positions();
+    body.append("a 1", 10);
+    body.append("b 2", 20);
+    body.append("c 3", 30);
+    if (c.held) {
+      body.set_record_limit(1);
+      body.begin_transfer();
+      body.end_transfer_holding_aside();
+      ASSERT_GT(body.begin_held_transfer(), 0u);
+    } else {
+      body.set_record_limit(2);
+      ASSERT_GT(body.begin_transfer(), 0u);
+    }
+    EXPECT_EQ(body.drop_before(25), c.held ? 1u : 0u) << c.held;  // b, queued; the body waits
+    EXPECT_EQ(body.end_transfer(c.answered), c.dropped_at_end) << c.held << c.answered;
+    EXPECT_EQ(body.text(), "c 3\n") << c.held << c.answered;
+    EXPECT_EQ(body.oldest_position(), 30u);
+  }
+}
+
+TEST(PendingBodyPositions, NotKeptWithoutTracking) {
+  PendingBody body;
+  body.append("a 1", 10);
+  EXPECT_EQ(body.oldest_position(), kNoPosition);
+  EXPECT_EQ(body.drop_before(100), 0u);
+  EXPECT_EQ(body.record_count(), 1u);
+}
+
+}  // namespace
