@@ -237,7 +237,7 @@ void InfluxWriter::flush_at_shutdown() {
       if (spool_ != nullptr) {
         // What the spool holds survives the stop; what memory alone holds does not.
         SpoolEvents events;
-        spool_->stop(pending, events);
+        spool_->stop(pending, now_(), events);
         const std::size_t memory_only = pending.pending().unpositioned_records();
         spooled = undelivered - memory_only;
         undelivered = memory_only;

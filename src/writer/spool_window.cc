@@ -25,7 +25,7 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
     if (status.ok()) {
       spooled = true;
       ++unread_;
-      unsynced_ = true;
+      mark_unsynced(now);
       if (!usable_) {
         usable_ = true;
         events.usable_again = true;
@@ -75,7 +75,7 @@ void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, Spool
   const std::uint64_t done = std::min(state.oldest_position(), read_upto_);
   if (done <= spool_->acknowledged()) return;
   const SpoolStatus status = spool_->acknowledge(done);
-  unsynced_ = true;
+  mark_unsynced(now);
   if (!status.ok()) trouble(status, now, events);
 }
 
@@ -86,11 +86,15 @@ void SpoolWindow::tick(Clock::time_point now, SpoolEvents& events) {
 SpoolWindow::Clock::time_point SpoolWindow::next_sync() const {
   if (!unsynced_) return Clock::time_point::max();
   // The very first sync of a run is due at once.
-  return synced_once_ ? last_sync_ + kSyncInterval : Clock::time_point::min();
+  return synced_once_ ? last_sync_ + kSyncInterval : unsynced_since_;
 }
 
-void SpoolWindow::stop(DeliveryState& state, SpoolEvents& events) {
-  const Clock::time_point now = Clock::time_point::max();  // no retry is due any more
+void SpoolWindow::mark_unsynced(Clock::time_point now) {
+  if (!unsynced_) unsynced_since_ = now;
+  unsynced_ = true;
+}
+
+void SpoolWindow::stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
   acknowledge(state, now, events);
   sync(now, events);
 }
@@ -104,7 +108,7 @@ void SpoolWindow::sync(Clock::time_point now, SpoolEvents& events) {
 }
 
 void SpoolWindow::trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events) {
-  retry_at_ = now == Clock::time_point::max() ? now : now + kRetryInterval;
+  retry_at_ = now + kRetryInterval;
   if (!usable_) return;
   usable_ = false;
   events.unusable = status.text;

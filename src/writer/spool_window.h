@@ -66,7 +66,7 @@ class SpoolWindow {
   // When tick() has a sync to make; Clock::time_point::max() when none.
   Clock::time_point next_sync() const;
   // An orderly stop: what is done is acknowledged, all is synced.
-  void stop(DeliveryState& state, SpoolEvents& events);
+  void stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
 
   // Records in the spool that are not in the window yet.
   std::uint64_t unread_records() const { return unread_; }
@@ -77,6 +77,7 @@ class SpoolWindow {
   void fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
   void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
   void sync(Clock::time_point now, SpoolEvents& events);
+  void mark_unsynced(Clock::time_point now);
   void trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events);
 
   std::unique_ptr<Spool> spool_;
@@ -88,6 +89,7 @@ class SpoolWindow {
   Clock::time_point retry_at_{};
   // Appended or acknowledged since the last sync.
   bool unsynced_ = false;
+  Clock::time_point unsynced_since_{};
   bool synced_once_ = false;
   Clock::time_point last_sync_{};
 };
