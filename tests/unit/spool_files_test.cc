@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "file_size_limit.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -433,28 +435,6 @@ TEST_F(SpoolTest, UnusableDirectoryIsRefusedWithTheReason) {
     EXPECT_EQ(status.text, c.text);
   }
 }
-
-// Makes writes past `bytes` fail for this process, as a full disk would
-// (RLIMIT_FSIZE: a write that crosses the limit stops short, the next fails
-// with EFBIG), until it goes out of scope.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    rlimit limit = previous_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    signal(SIGXFSZ, previous_handler_);
-  }
-
- private:
-  rlimit previous_;
-  sighandler_t previous_handler_;
-};
 
 TEST_F(SpoolTest, FailedWriteIsCutBackToTheLastWholeFrame) {
   auto spool = open(small(1 << 20));

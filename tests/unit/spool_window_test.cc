@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/spool_setup.h"
+#include "file_size_limit.h"
 
 namespace {
 
@@ -25,27 +26,8 @@ std::string record(int i) {
   return "temp,host=node-17 value=" + n + " 17000000000" + n;
 }
 
-// Makes writes past `bytes` fail for this process, as a full disk would.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    previous_handler_ = signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    rlimit limit = previous_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    signal(SIGXFSZ, previous_handler_);
-  }
-
- private:
-  rlimit previous_;
-  sighandler_t previous_handler_;
-};
-
-class SpoolWindowTest : public testing::Test {
+// A fresh directory under /tmp for each test, removed with what it holds.
+class ScratchDirectory : public testing::Test {
  protected:
   void SetUp() override {
     char name[] = "/tmp/spool-window-test-XXXXXX";
@@ -56,6 +38,11 @@ class SpoolWindowTest : public testing::Test {
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
+  std::string dir_;
+};
+
+class SpoolWindowTest : public ScratchDirectory {
+ protected:
 
   // A window over the spool in dir_, with a delivery state of its own.
   struct Bridge {
@@ -128,8 +115,6 @@ class SpoolWindowTest : public testing::Test {
     for (int i = first; i < last; ++i) out.push_back(record(i));
     return out;
   }
-
-  std::string dir_;
 };
 
 TEST_F(SpoolWindowTest, UndeliveredRecordsAreFoundByTheNextRunAndGoOutFirst) {
@@ -304,42 +289,31 @@ TEST(SpoolSize, DigitsWithKOrMOfAtLeast64k) {
   }
 }
 
-class OpenSpool : public testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/open-spool-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    root_ = name;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  std::string root_;
-};
+using OpenSpool = ScratchDirectory;
 
 TEST_F(OpenSpool, StartUpFaultsNameTheOptionAndWhy) {
-  fs::create_directory(root_ + "/dir");
-  std::ofstream(root_ + "/file") << "x";
-  std::unique_ptr<Spool> holder;  // a running bridge's hold on root_/held
-  fs::create_directory(root_ + "/held");
-  ASSERT_TRUE(Spool::open(root_ + "/held", spool_options(kSpoolDefaultMaxBytes), holder).ok());
+  const std::string& root = dir_;
+  fs::create_directory(root + "/dir");
+  std::ofstream(root + "/file") << "x";
+  std::unique_ptr<Spool> holder;  // a running bridge's hold on root/held
+  fs::create_directory(root + "/held");
+  ASSERT_TRUE(Spool::open(root + "/held", spool_options(kSpoolDefaultMaxBytes), holder).ok());
   const struct {
     std::string dir;
     const char* max_bytes;
     std::string fault;  // empty: opened
   } cases[] = {
-      {root_ + "/dir", "", ""},
-      {root_ + "/dir", "128k", ""},
+      {root + "/dir", "", ""},
+      {root + "/dir", "128k", ""},
       {"", "", ""},  // no spool at all
-      {root_ + "/missing", "",
-       "--spool: cannot open the spool directory " + root_ + "/missing: No such file or directory"},
-      {root_ + "/file", "",
-       "--spool: cannot open the spool directory " + root_ + "/file: Not a directory"},
-      {root_ + "/held", "",
-       "--spool: the spool directory is in use by another process, lock held on " + root_ +
+      {root + "/missing", "",
+       "--spool: cannot open the spool directory " + root + "/missing: No such file or directory"},
+      {root + "/file", "",
+       "--spool: cannot open the spool directory " + root + "/file: Not a directory"},
+      {root + "/held", "",
+       "--spool: the spool directory is in use by another process, lock held on " + root +
            "/held/lock"},
-      {root_ + "/dir", "10",
+      {root + "/dir", "10",
        "--spool-max-bytes: not a size of at least 64k (digits, then k or M for KiB or MiB)"},
       {"", "1M", "--spool-max-bytes: it needs --spool"},
   };
