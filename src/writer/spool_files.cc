@@ -439,10 +439,7 @@ SpoolStatus Spool::sync() {
   appended_since_sync_ = false;
   keep_first(write_acknowledged());
   // Files in a removed directory are lost even when synced.
-  struct stat directory;
-  if (fstat(dir_fd_.get(), &directory) == 0 && directory.st_nlink == 0) {
-    keep_first(failure(ENOENT, texts::kSpoolCannotSync, dir_));
-  }
+  if (!check_directory().ok()) keep_first(failure(ENOENT, texts::kSpoolCannotSync, dir_));
   if (directory_changed_) {
     if (fsync(dir_fd_.get()) != 0) {
       keep_first(failure(errno, texts::kSpoolCannotSync, dir_));
@@ -464,6 +461,14 @@ SpoolStatus Spool::write_acknowledged() {
   const int error = write_at(acked_fd_.get(), std::string_view(acked, sizeof acked), 0, written);
   if (error != 0) return failure(error, texts::kSpoolCannotWrite, path(kAckedName));
   acked_persisted_ = acked_;
+  return {};
+}
+
+SpoolStatus Spool::check_directory() const {
+  struct stat directory;
+  if (fstat(dir_fd_.get(), &directory) == 0 && directory.st_nlink == 0) {
+    return failure(ENOENT, texts::kSpoolCannotOpen, dir_);
+  }
   return {};
 }
 

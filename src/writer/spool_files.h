@@ -130,6 +130,10 @@ class Spool final {
   // Positions only move forward, and never past end().
   SpoolStatus acknowledge(std::uint64_t position);
 
+  // ENOENT when the directory was removed while open: appends would still
+  // work, into files no one can find. sync() tells it too.
+  SpoolStatus check_directory() const;
+
   // Counts the unacknowledged intact records, reading every segment once
   // (start-up's count of what the spool holds).
   std::uint64_t count_records();

@@ -15,7 +15,10 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
   if (usable_ || now >= retry_at_) {
     const std::uint64_t floor_before = spool_->acknowledged();
     SpoolAppend appended;
-    const SpoolStatus status = spool_->append(record, &appended);
+    // A removed directory never comes back for this process: the records
+    // stay in memory until a restart opens the spool anew.
+    SpoolStatus status = usable_ ? SpoolStatus{} : spool_->check_directory();
+    if (status.ok()) status = spool_->append(record, &appended);
     // Dropped for room even when the write then failed.
     unread_ -= std::min<std::uint64_t>(unread_, appended.dropped_unread);
     events.dropped += static_cast<std::size_t>(appended.dropped_unread);

@@ -11,7 +11,8 @@
 // While the spool cannot be written (no space, an I/O error, the directory
 // gone or read-only) records are kept in memory only, under the pending cap,
 // as a bridge without a spool keeps them; the spool is tried again every
-// kRetryInterval, with the next record. Records kept in memory meanwhile have
+// kRetryInterval, with the next record (a removed directory is not: it stays
+// removed for this process). Records kept in memory meanwhile have
 // no position; the window is not filled from the spool while any of them is
 // pending, so positioned records always come first in the queue.
 //

@@ -336,3 +336,27 @@ TEST(SpoolSize, SegmentsAreASixteenthOfTheBoundWithinLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SpoolWindowTest, RemovedDirectoryMeansMemoryUntilTheNextStartWithoutFlapping) {
+  auto bridge = start();
+  for (int i = 0; i < 5; ++i) bridge->accept(record(i));
+  fs::remove_all(dir_);
+  SpoolEvents e;
+  bridge->window->tick(bridge->now, e);  // the sync finds the directory gone
+  bridge->collect(e);
+  EXPECT_EQ(bridge->events.unusable, "cannot sync " + dir_ + ": No such file or directory");
+  for (int round = 0; round < 3; ++round) {
+    bridge->now += SpoolWindow::kRetryInterval;
+    for (int i = 5 + 10 * round; i < 15 + 10 * round; ++i) bridge->accept(record(i));
+    bridge->window->tick(bridge->now + SpoolWindow::kSyncInterval, e);
+    bridge->collect(e);
+  }
+  EXPECT_FALSE(bridge->events.usable_again);
+  EXPECT_FALSE(bridge->window->usable());
+  bridge->deliver_all();
+  EXPECT_EQ(bridge->delivered, range(0, 35));  // the first five were in memory already
+}
+
+}  // namespace
