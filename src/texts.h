@@ -189,6 +189,7 @@ inline constexpr std::string_view kSpoolMaxBytesInvalid =
     "not a size of at least 64k (digits, then k or M for KiB or MiB)";
 inline constexpr std::string_view kSpoolMaxBytesWithoutSpool = "it needs --spool";
 inline constexpr std::string_view kSpoolNotWritable = "the directory is not writable: ";
+inline constexpr std::string_view kSpoolDirEmpty = "the directory name is empty";
 // Records the spool refuses (the translation never makes one).
 inline constexpr std::string_view kSpoolRecordTooLong = "record not spooled: longer than 1 MiB";
 inline constexpr std::string_view kSpoolRecordLineFeed = "record not spooled: it holds a line feed";

@@ -3,6 +3,7 @@
 #ifndef MQTT_INFLUX_BRIDGE_APP_SETTINGS_H_
 #define MQTT_INFLUX_BRIDGE_APP_SETTINGS_H_
 
+#include <optional>
 #include <string>
 
 struct Settings {
@@ -39,8 +40,9 @@ struct Settings {
   // Every record kept on disk in this directory until the database has
   // answered for it; empty: in memory only. The bound is checked at start-up
   // (empty: 64 MiB).
-  std::string spool_dir;
-  std::string spool_max_bytes;
+  // Unset when the option is not given (an empty value is a value: refused).
+  std::optional<std::string> spool_dir;
+  std::optional<std::string> spool_max_bytes;
 };
 
 extern Settings settings;

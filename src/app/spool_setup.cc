@@ -44,19 +44,20 @@ SpoolOptions spool_options(std::uint64_t max_bytes) {
 }
 
 std::optional<std::string> open_spool(const Settings& in, std::unique_ptr<Spool>& spool) {
-  if (in.spool_dir.empty()) {
-    if (in.spool_max_bytes.empty()) return std::nullopt;
+  if (!in.spool_dir) {
+    if (!in.spool_max_bytes) return std::nullopt;
     return option_fault(texts::kOptSpoolMaxBytes, texts::kSpoolMaxBytesWithoutSpool);
   }
   std::uint64_t max_bytes = kSpoolDefaultMaxBytes;
-  if (!in.spool_max_bytes.empty()) {
-    const std::optional<std::uint64_t> parsed = parse_spool_size(in.spool_max_bytes);
+  if (in.spool_max_bytes) {
+    const std::optional<std::uint64_t> parsed = parse_spool_size(*in.spool_max_bytes);
     if (!parsed) return option_fault(texts::kOptSpoolMaxBytes, texts::kSpoolMaxBytesInvalid);
     max_bytes = *parsed;
   }
+  const std::string& dir = *in.spool_dir;
+  if (dir.empty()) return option_fault(texts::kOptSpool, texts::kSpoolDirEmpty);
   // Root passes permission checks but not a read-only mount; access() tells
   // both, so a directory the service could never write is named as such.
-  const std::string& dir = in.spool_dir;
   if (access(dir.c_str(), F_OK) == 0 && access(dir.c_str(), W_OK) != 0) {
     const int error = errno;
     return option_fault(texts::kOptSpool, std::string(texts::kSpoolNotWritable) + dir + ": " +

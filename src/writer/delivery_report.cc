@@ -6,6 +6,9 @@
 void DeliveryReport::body_outcome(const BodyOutcome& outcome, std::size_t pending,
                                   Clock::time_point now, WallClock::time_point wall_now) {
   using Kind = BodyOutcome::Kind;
+  // An unanswered body whose newer records the cap (or the spool's bound)
+  // dropped while it was out goes too: counted like the others.
+  if (outcome.dropped_at_cap > 0) dropped_at_cap(outcome.dropped_at_cap, now);
   switch (outcome.kind) {
     case Kind::kStored:
       delivered(outcome.records, pending, now);

@@ -91,4 +91,22 @@ TEST(DeliveryReport, DropsAtTheCapAreToldAtMostOnceAMinuteEvenBetweenDeliveries)
                    }));
 }
 
+TEST(DeliveryReport, RecordsOfAnUnansweredBodyDroppedAtTheCapAreCounted) {
+  verbosity = 3;
+  DeliveryReport report;
+  const Clock::time_point t0{std::chrono::hours(1)};
+  testing::internal::CaptureStdout();
+  report.dropped_at_cap(5, t0);  // newer records dropped while the body was out
+  BodyOutcome failed = failure();
+  failed.dropped_at_cap = 40;  // then the body went unanswered
+  report.body_outcome(failed, 0, t0, {});
+  report.flush_dropped();
+  const std::vector<std::string> lines = info_lines(testing::internal::GetCapturedStdout());
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "I: pending text full: oldest records dropped: 5",
+                       "I: database unreachable: HTTP status 500; records kept: 0",
+                       "I: pending text full: oldest records dropped: 40",
+                   }));
+}
+
 }  // namespace

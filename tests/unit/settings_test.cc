@@ -161,7 +161,8 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
   EXPECT_FALSE(parse({}).settings.mqtt_persistent_session);
   EXPECT_EQ(s.spool_dir, "/var/lib/b");
   EXPECT_EQ(s.spool_max_bytes, "8M");
-  EXPECT_EQ(parse({}).settings.spool_dir, "");
+  EXPECT_FALSE(parse({}).settings.spool_dir.has_value());
+  EXPECT_EQ(parse({"--spool", ""}).settings.spool_dir, "");  // given, and refused later
   EXPECT_EQ(s.client_id, "id");  // short options still work beside them
 }
 

@@ -298,24 +298,28 @@ TEST_F(OpenSpool, StartUpFaultsNameTheOptionAndWhy) {
   std::unique_ptr<Spool> holder;  // a running bridge's hold on root/held
   fs::create_directory(root + "/held");
   ASSERT_TRUE(Spool::open(root + "/held", spool_options(kSpoolDefaultMaxBytes), holder).ok());
+  const std::optional<std::string> none;
+  const std::string not_a_size =
+      "--spool-max-bytes: not a size of at least 64k (digits, then k or M for KiB or MiB)";
   const struct {
-    std::string dir;
-    const char* max_bytes;
-    std::string fault;  // empty: opened
+    std::optional<std::string> dir;  // unset: the option not given
+    std::optional<std::string> max_bytes;
+    std::string fault;  // empty: opened (or no spool at all)
   } cases[] = {
-      {root + "/dir", "", ""},
+      {root + "/dir", none, ""},
       {root + "/dir", "128k", ""},
-      {"", "", ""},  // no spool at all
-      {root + "/missing", "",
+      {none, none, ""},
+      {root + "/missing", none,
        "--spool: cannot open the spool directory " + root + "/missing: No such file or directory"},
-      {root + "/file", "",
+      {root + "/file", none,
        "--spool: cannot open the spool directory " + root + "/file: Not a directory"},
-      {root + "/held", "",
+      {root + "/held", none,
        "--spool: the spool directory is in use by another process, lock held on " + root +
            "/held/lock"},
-      {root + "/dir", "10",
-       "--spool-max-bytes: not a size of at least 64k (digits, then k or M for KiB or MiB)"},
-      {"", "1M", "--spool-max-bytes: it needs --spool"},
+      {std::string(), none, "--spool: the directory name is empty"},
+      {root + "/dir", "10", not_a_size},
+      {root + "/dir", std::string(), not_a_size},  // an empty value is no default
+      {none, "1M", "--spool-max-bytes: it needs --spool"},
   };
   for (const auto& c : cases) {
     Settings settings;
@@ -323,8 +327,9 @@ TEST_F(OpenSpool, StartUpFaultsNameTheOptionAndWhy) {
     settings.spool_max_bytes = c.max_bytes;
     std::unique_ptr<Spool> spool;
     const std::optional<std::string> fault = open_spool(settings, spool);
-    EXPECT_EQ(fault.value_or(""), c.fault) << c.dir << " " << c.max_bytes;
-    EXPECT_EQ(spool != nullptr, c.fault.empty() && !c.dir.empty()) << c.dir;
+    const std::string label = c.dir.value_or("(none)") + " " + c.max_bytes.value_or("(none)");
+    EXPECT_EQ(fault.value_or(""), c.fault) << label;
+    EXPECT_EQ(spool != nullptr, c.fault.empty() && c.dir.has_value()) << label;
   }
 }
 
