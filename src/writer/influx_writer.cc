@@ -231,19 +231,19 @@ void InfluxWriter::flush_at_shutdown() {
     }
     std::size_t undelivered;
     std::size_t spooled = 0;
+    SpoolEvents events;
     {
       std::lock_guard<std::mutex> lock(mutex);
       undelivered = pending_count();
       if (spool_ != nullptr) {
         // What the spool holds survives the stop; what memory alone holds does not.
-        SpoolEvents events;
         spool_->stop(pending, now_(), events);
         const std::size_t memory_only = pending.pending().unpositioned_records();
         spooled = undelivered - memory_only;
         undelivered = memory_only;
-        if (events.any()) report_.spool_events(events, now_());
       }
     }
+    report_spool(events);
     report_.flush_dropped();
     if (spooled > 0) log_info(std::string(texts::kSpoolKeptAtShutdown) + std::to_string(spooled));
     if (undelivered > 0) log_info(std::string(texts::kUndelivered) + std::to_string(undelivered));
