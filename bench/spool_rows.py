@@ -626,7 +626,7 @@ def full_table(args):
     print("| database absent, %d records of ~%d B, then the fast sink; median of %d "
           "| in the spool at full MiB (segments) | VmHWM KiB at full | VmRSS KiB at full "
           "| VmHWM KiB after the drain | drain s (after the first POST) | delivered / published "
-          "| dropped at the 4 MiB cap |" % (
+          "| the bridge's count of drops at the 4 MiB cap (its log) |" % (
               results[True][0]["published"], args.full_record_bytes, args.full_runs))
     print("|---|---|---|---|---|---|---|---|")
     for spooled in (True, False):
