@@ -9,10 +9,6 @@
 
 namespace {
 
-std::string fault(std::string_view what, std::string_view why) {
-  return std::string(what).append(texts::kOptionFaultSeparator).append(why);
-}
-
 // A secret as read from where it came from: its option's file, or a credential.
 struct SecretSource {
   std::string name;  // for the fatal line: the option, or "credential <name>"
@@ -22,8 +18,7 @@ struct SecretSource {
 // Reads the option's file when given, else the credential when one is
 // there; each file once. Call it only for a secret that will be used.
 std::optional<SecretSource> secret_source(const std::string& option_path,
-                                          std::string_view option_name,
-                                          const char* credentials_dir,
+                                          std::string_view option_name, const char* credentials_dir,
                                           const char* credential) {
   if (!option_path.empty()) return SecretSource{std::string(option_name), read_secret(option_path)};
   if (credentials_dir == nullptr || *credentials_dir == '\0') return std::nullopt;
@@ -36,7 +31,7 @@ std::optional<SecretSource> secret_source(const std::string& option_path,
 
 // Moves the secret into `out`, or says why its file is unusable.
 std::optional<std::string> take_secret(SecretSource& source, std::string& out) {
-  if (!source.read.content) return fault(source.name, source.read.fault);
+  if (!source.read.content) return option_fault(source.name, source.read.fault);
   out = std::move(*source.read.content);
   return std::nullopt;
 }
@@ -44,7 +39,7 @@ std::optional<std::string> take_secret(SecretSource& source, std::string& out) {
 std::optional<std::string> check_file(const std::string& path, std::string_view option_name) {
   if (path.empty()) return std::nullopt;
   const FileRead read = check_readable(path);
-  if (!read.content) return fault(option_name, read.fault);
+  if (!read.content) return option_fault(option_name, read.fault);
   return std::nullopt;
 }
 
@@ -58,28 +53,34 @@ bool holds_control_character(const std::string& text) {
 std::optional<std::string> prepare_database(const Settings& in, const char* credentials_dir,
                                             RemoteSetup& out) {
   if (!in.influx_url.empty()) {
-    if (const auto why = influx_url_fault(in.influx_url)) return fault(texts::kOptInfluxUrl, *why);
+    if (const auto why = influx_url_fault(in.influx_url)) {
+      return option_fault(texts::kOptInfluxUrl, *why);
+    }
     out.base_url = influx_base_url(in.influx_url);
   }
   out.database_query = query_component(in.database);
   out.retention_policy_query = query_component(in.influx_rp);
 
   if (!in.influx_cafile.empty()) {
-    if (!influx_url_is_https(out.base_url)) return fault(texts::kOptInfluxCafile, texts::kCafileWithoutHttps);
+    if (!influx_url_is_https(out.base_url)) {
+      return option_fault(texts::kOptInfluxCafile, texts::kCafileWithoutHttps);
+    }
     if (auto why = check_file(in.influx_cafile, texts::kOptInfluxCafile)) return why;
     out.database.ca_file = in.influx_cafile;
   }
 
   if (!in.influx_user.empty()) {
-    if (!in.influx_token_file.empty()) return fault(texts::kOptInfluxTokenFile, texts::kTokenWithUser);
+    if (!in.influx_token_file.empty()) {
+      return option_fault(texts::kOptInfluxTokenFile, texts::kTokenWithUser);
+    }
     auto password = secret_source(in.influx_password_file, texts::kOptInfluxPasswordFile,
                                   credentials_dir, texts::kCredentialInfluxPassword);
-    if (!password) return fault(texts::kOptInfluxUser, texts::kUserWithoutPassword);
+    if (!password) return option_fault(texts::kOptInfluxUser, texts::kUserWithoutPassword);
     if (auto why = take_secret(*password, out.database.password)) return why;
     out.database.user = in.influx_user;
   } else {
     if (!in.influx_password_file.empty()) {
-      return fault(texts::kOptInfluxPasswordFile, texts::kPasswordWithoutUser);
+      return option_fault(texts::kOptInfluxPasswordFile, texts::kPasswordWithoutUser);
     }
     auto token = secret_source(in.influx_token_file, texts::kOptInfluxTokenFile, credentials_dir,
                                texts::kCredentialInfluxToken);
@@ -87,7 +88,7 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
       if (auto why = take_secret(*token, out.database.token)) return why;
       // It goes into a header line: a line break would end the header there.
       if (holds_control_character(out.database.token)) {
-        return fault(token->name, texts::kTokenHoldsControl);
+        return option_fault(token->name, texts::kTokenHoldsControl);
       }
     }
   }
@@ -98,8 +99,8 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
 std::optional<std::string> prepare_broker(const Settings& in, const char* credentials_dir,
                                           BrokerAccess& out) {
   if (in.mqtt_cert.empty() != in.mqtt_key.empty()) {
-    return in.mqtt_key.empty() ? fault(texts::kOptMqttCert, texts::kCertWithoutKey)
-                               : fault(texts::kOptMqttKey, texts::kKeyWithoutCert);
+    return in.mqtt_key.empty() ? option_fault(texts::kOptMqttCert, texts::kCertWithoutKey)
+                               : option_fault(texts::kOptMqttKey, texts::kKeyWithoutCert);
   }
   out.tls = in.mqtt_tls || !in.mqtt_cafile.empty() || !in.mqtt_cert.empty();
   if (auto why = check_file(in.mqtt_cafile, texts::kOptMqttCafile)) return why;
@@ -112,18 +113,18 @@ std::optional<std::string> prepare_broker(const Settings& in, const char* creden
   out.port = out.tls ? kBrokerTlsPort : kBrokerPort;
   if (!in.mqtt_port.empty()) {
     const std::optional<int> port = parse_port(in.mqtt_port);
-    if (!port) return fault(texts::kOptMqttPort, texts::kPortOutOfRange);
+    if (!port) return option_fault(texts::kOptMqttPort, texts::kPortOutOfRange);
     out.port = *port;
   }
 
   if (!in.mqtt_user.empty()) {
     auto password = secret_source(in.mqtt_password_file, texts::kOptMqttPasswordFile,
                                   credentials_dir, texts::kCredentialMqttPassword);
-    if (!password) return fault(texts::kOptMqttUser, texts::kMqttUserWithoutPassword);
+    if (!password) return option_fault(texts::kOptMqttUser, texts::kMqttUserWithoutPassword);
     if (auto why = take_secret(*password, out.password)) return why;
     out.user = in.mqtt_user;
   } else if (!in.mqtt_password_file.empty()) {
-    return fault(texts::kOptMqttPasswordFile, texts::kMqttPasswordWithoutUser);
+    return option_fault(texts::kOptMqttPasswordFile, texts::kMqttPasswordWithoutUser);
   }
   return std::nullopt;
 }

@@ -112,6 +112,10 @@ bool parse_command_line(int argc, char* argv[], Settings& out) {
   return true;
 }
 
+std::string option_fault(std::string_view option, std::string_view reason) {
+  return std::string(option).append(texts::kOptionFaultSeparator).append(reason);
+}
+
 std::string resolve_client_id(std::string client_id, const char* identity_path) {
   if (client_id.empty()) {
     std::ifstream file(identity_path, std::ios::binary);

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct Settings {
   std::string mqtt_host = "localhost";
@@ -60,6 +61,9 @@ inline constexpr int kSubscriptionQos = 1;
 // handled (-C -I -K -m -q -r -i).
 // Resets getopt's state first, so it may be called more than once (tests do).
 bool parse_command_line(int argc, char* argv[], Settings& out);
+
+// A start-up check's fatal text: "<option>: <reason>".
+std::string option_fault(std::string_view option, std::string_view reason);
 
 // Turns `client_id` into the identity the bridge uses: when empty, the content
 // of `identity_path` after its leading white space, or "<undefined>"; then

@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uint64_t kSpoolMaxBound = std::uint64_t{1} << 40;
 
-std::string option_fault(std::string_view option, std::string_view reason) {
-  return std::string(option).append(texts::kOptionFaultSeparator).append(reason);
-}
-
 }  // namespace
 
 std::optional<std::uint64_t> parse_spool_size(std::string_view text) {
