@@ -511,13 +511,20 @@ http {{
             stop_process(self.process)
             wait_until(lambda: not port_open(self.port), 10, "nginx to stop listening")
 
-    def requests(self):
-        """Each request logged so far, as a dict of LOG_FIELDS ("-" where none)."""
-        try:
-            with open(self.access_log) as f:
-                return [dict(zip(self.LOG_FIELDS, line.rstrip("\n").split("\t"))) for line in f]
-        except FileNotFoundError:
-            return []
+    def requests(self, at_least=0, timeout=10):
+        """Each request logged so far, as a dict of LOG_FIELDS ("-" where none),
+        once at least `at_least` are logged. nginx writes a request's line
+        after it has sent the answer, so a client that has its answer may
+        still find the line missing: wait for it."""
+        def logged():
+            try:
+                with open(self.access_log) as f:
+                    lines = [line for line in f if line.endswith("\n")]
+            except FileNotFoundError:
+                lines = []
+            return (lines,) if len(lines) >= at_least else None  # a tuple: true even when empty
+        lines, = wait_until(logged, timeout, "%d requests in nginx's access log" % at_least)
+        return [dict(zip(self.LOG_FIELDS, line.rstrip("\n").split("\t"))) for line in lines]
 
 
 # Capturing server ---------------------------------------------------------------

@@ -486,7 +486,7 @@ class SecureTest(BridgeTestCase):
                            15, "the point through the proxy")
                 self.stop_cleanly(bridge)
         self.assertEqual(sorted(p["value"] for p in influx.points("temp")), [1, 2, 3])
-        requests = nginx.requests()
+        requests = nginx.requests(at_least=3)
         self.assertEqual({(r["method"], r["target"], r["status"]) for r in requests},
                          {("POST", "/influx/write?db=mydb&precision=ms", "204")})
 

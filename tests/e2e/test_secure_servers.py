@@ -113,7 +113,7 @@ class SecureServersTest(BridgeTestCase):
                                       chunks[0], login, certs.ca_cert)[0], 404)
         self.assertEqual([p["value"] for p in influx.points("m")], [1, 2])
         self.assertEqual([(r["method"], r["target"], r["status"], r["transfer_encoding"],
-                           r["upstream_status"]) for r in nginx.requests()], [
+                           r["upstream_status"]) for r in nginx.requests(at_least=3)], [
             ("POST", "/influx/write?db=mydb", "401", "chunked", "401"),
             ("POST", "/influx/write?db=mydb", "204", "chunked", "204"),
             ("POST", "/write?db=mydb", "404", "-", "-"),
