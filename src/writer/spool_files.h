@@ -142,6 +142,8 @@ class Spool final {
   // The position just past the last record stored.
   std::uint64_t end() const;
   SpoolStats stats() const;
+  // stats().skipped_bytes without the copy: the writer asks once per record.
+  std::uint64_t skipped_bytes() const { return stats_.skipped_bytes; }
 
  private:
   // An open descriptor, closed when it goes out of scope.

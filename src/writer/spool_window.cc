@@ -53,11 +53,11 @@ void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents&
   // Records kept in memory only go out first (see the header).
   if (state.pending().unpositioned_records() > 0) return;
   while (state.bytes() < kWindowBytes) {
-    const std::uint64_t skipped_before = spool_->stats().skipped_bytes;
+    const std::uint64_t skipped_before = spool_->skipped_bytes();
     SpoolEntry entry;
     SpoolStatus failure;
     const bool read = spool_->next(entry, &failure);
-    events.skipped_bytes += spool_->stats().skipped_bytes - skipped_before;
+    events.skipped_bytes += spool_->skipped_bytes() - skipped_before;
     if (!read) {
       if (!failure.ok()) {
         trouble(failure, now, events);
