@@ -26,7 +26,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from harness import Broker, Influx, port_open, wait_until  # noqa: E402
+from harness import Broker, Influx, port_open, status_kib, wait_until  # noqa: E402
 from http_sink import HttpSink  # noqa: E402
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -39,11 +39,7 @@ def cpu_seconds(pid):
 
 
 def vm_hwm_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
+    return status_kib(pid, "VmHWM")
 
 
 class FastSink:

@@ -64,7 +64,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from delivery_rows import long_topic  # noqa: E402
 from e2e_bench import (FastSink, probe, publish, run_one_at_a_time, sink_numbers,  # noqa: E402
                        vm_hwm_kib)
-from harness import Bridge, Broker, stop_process, wait_until  # noqa: E402
+from harness import Bridge, Broker, status_kib, stop_process, wait_until  # noqa: E402
 from http_sink import HttpSink  # noqa: E402
 
 SPOOL_BOUND = 64 << 20  # the bridge's default --spool-max-bytes
@@ -140,14 +140,6 @@ def cpu_seconds(pid):
         except OSError:
             pass  # a thread that has just ended
     return total / 1e9
-
-
-def status_kib(pid, field):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 # --- the rig ----------------------------------------------------------------------------------

@@ -50,6 +50,15 @@ def memory_figures_meaningful():
     return not os.environ.get("BRIDGE_SANITIZED") and not os.environ.get("BRIDGE_RUNNER")
 
 
+def status_kib(pid, field):
+    """A memory figure from /proc/<pid>/status, such as VmHWM or VmRSS, in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
 def wait_until(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns a true value; fails the test after timeout seconds."""
     deadline = time.monotonic() + timeout
@@ -287,12 +296,7 @@ class Bridge:
         return self.process.poll() is None
 
     def status_kib(self, field):
-        """A memory figure from /proc/<pid>/status, such as VmHWM or VmRSS, in KiB."""
-        with open("/proc/%d/status" % self.pid) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-        raise KeyError(field)
+        return status_kib(self.pid, field)
 
     def stop(self):
         stop_process(self.process, signal.SIGKILL)
