@@ -193,6 +193,9 @@ inline constexpr std::string_view kSpoolDirEmpty = "the directory name is empty"
 // Records the spool refuses (the translation never makes one).
 inline constexpr std::string_view kSpoolRecordTooLong = "record not spooled: longer than 1 MiB";
 inline constexpr std::string_view kSpoolRecordLineFeed = "record not spooled: it holds a line feed";
+// A record longer than a segment would evict a whole segment of others.
+inline constexpr std::string_view kSpoolRecordLargerThanSegment =
+    "record kept in memory, not spooled: larger than a spool segment of ";
 
 }  // namespace texts
 

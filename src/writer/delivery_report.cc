@@ -113,5 +113,6 @@ void DeliveryReport::spool_events(const SpoolEvents& events, Clock::time_point n
   }
   if (!events.unusable.empty()) log_info(std::string(texts::kSpoolUnusable) + events.unusable);
   if (events.usable_again) log_info(texts::kSpoolUsableAgain);
+  if (!events.too_large.empty()) log_info(events.too_large);
   if (events.dropped > 0) dropped_at_cap(events.dropped, now);
 }

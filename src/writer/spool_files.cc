@@ -1,10 +1,5 @@
 #include "writer/spool_files.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -18,13 +13,12 @@
 
 namespace {
 
-constexpr char kLockName[] = "lock";
 constexpr char kAckedName[] = "acked";
 constexpr std::size_t kAckedBytes = 12;  // position, crc32 of it
-
-SpoolStatus failure(int error, std::string_view what, const std::string& path) {
-  return {error, std::string(what) + path + ": " + std::strerror(error)};
-}
+// No segment the bridge writes is longer: a full segment of the largest size
+// and one frame that started it. A longer file is not ours to read through
+// (an 8 GiB sparse file would hold start-up for many seconds): it is damage.
+constexpr std::uint64_t kLongestSegment = kSpoolSegmentBytes + kMaxFrameBytes;
 
 std::string segment_name(std::uint64_t base) {
   char name[32];
@@ -70,112 +64,98 @@ std::uint32_t position_crc(const char* position_bytes) {
   return static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(position_bytes), 8));
 }
 
-// Writes all of `bytes` at `offset`: one pwrite(2) unless the kernel takes
-// less. Returns 0 or the errno, and in `written` how many bytes made it.
-int write_at(int fd, std::string_view bytes, std::uint64_t offset, std::size_t& written) {
-  written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = pwrite(fd, bytes.data() + written, bytes.size() - written,
-                             static_cast<off_t>(offset + written));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;
-    written += static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-ssize_t read_at(int fd, char* buffer, std::size_t room, std::uint64_t offset) {
-  for (;;) {
-    const ssize_t n = pread(fd, buffer, room, static_cast<off_t>(offset));
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
 }  // namespace
 
-Spool::Fd& Spool::Fd::operator=(Fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-Spool::Fd::~Fd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Spool::Spool(std::string dir, const SpoolOptions& options)
+Spool::Spool(std::string dir, const SpoolOptions& options, FileSystem& file_system)
     : dir_(std::move(dir)),
-      options_{std::max(options.max_bytes, 2 * options.segment_bytes), options.segment_bytes} {}
+      options_{std::max(options.max_bytes, 2 * options.segment_bytes), options.segment_bytes},
+      fs_(file_system) {}
 
 Spool::~Spool() { write_acknowledged(); }
 
+SpoolStatus Spool::failure(int error, std::string_view what, const std::string& name) const {
+  return {error, std::string(what) + (name.empty() ? dir_ : path(name)) + ": " + std::strerror(error)};
+}
+
 SpoolStatus Spool::open(const std::string& dir, const SpoolOptions& options,
-                        std::unique_ptr<Spool>& spool) {
-  Fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.get() < 0) return failure(errno, texts::kSpoolCannotOpen, dir);
-  const std::string lock_path = dir + "/" + kLockName;
-  Fd lock_fd(openat(dir_fd.get(), kLockName, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (lock_fd.get() < 0) return failure(errno, texts::kSpoolCannotCreate, lock_path);
-  if (flock(lock_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    if (error == EWOULDBLOCK) return {error, std::string(texts::kSpoolLocked) + lock_path};
-    return failure(error, texts::kSpoolCannotLock, lock_path);
-  }
-  std::unique_ptr<Spool> opened(new Spool(dir, options));
-  const SpoolStatus status = opened->start(std::move(dir_fd), std::move(lock_fd));
+                        std::unique_ptr<Spool>& spool, FileSystem& file_system) {
+  FileSystem::Handle handle = -1;
+  const int error = file_system.open_locked_directory(dir, handle);
+  if (error == EWOULDBLOCK) return {error, std::string(texts::kSpoolLocked) + dir};
+  if (error != 0) return {error, std::string(texts::kSpoolCannotOpen) + dir + ": " + std::strerror(error)};
+  std::unique_ptr<Spool> opened(new Spool(dir, options, file_system));
+  const SpoolStatus status = opened->start(FsHandle(file_system, handle));
   if (status.ok()) spool = std::move(opened);
   return status;
 }
 
-SpoolStatus Spool::start(Fd dir_fd, Fd lock_fd) {
-  dir_fd_ = std::move(dir_fd);
-  lock_fd_ = std::move(lock_fd);
-  acked_fd_ = Fd(openat(dir_fd_.get(), kAckedName, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (acked_fd_.get() < 0) return failure(errno, texts::kSpoolCannotCreate, path(kAckedName));
+SpoolStatus Spool::start(FsHandle dir) {
+  dir_fd_ = std::move(dir);
+  SpoolStatus status = open_acked();
+  if (!status.ok()) return status;
   // Missing, short or damaged: everything found is read again.
   char acked[kAckedBytes];
-  if (read_at(acked_fd_.get(), acked, sizeof acked, 0) == static_cast<ssize_t>(sizeof acked) &&
+  std::size_t got = 0;
+  if (fs_.read_at(acked_fd_.get(), acked, sizeof acked, 0, got) == 0 && got == sizeof acked &&
       position_crc(acked) == get_le(acked + 8, 4)) {
     acked_ = acked_persisted_ = get_le(acked, 8);
   }
-  SpoolStatus status = find_segments();
+  status = find_segments();
   if (!status.ok()) return status;
+  // What a killed run left may never have been synced: make it durable
+  // before relying on it (and on the removals find_segments made).
+  for (const Segment& segment : segments_) {
+    FsHandle fd;
+    FileSystem::Handle handle = -1;
+    const std::string name = segment_name(segment.base);
+    int error = fs_.open(dir_fd_.get(), name, FileSystem::Mode::kRead, handle);
+    if (error == 0) {
+      fd = FsHandle(fs_, handle);
+      error = fs_.sync(fd.get());
+    }
+    if (error != 0) return failure(error, texts::kSpoolCannotSync, name);
+  }
+  if (directory_changed_ && fs_.sync(dir_fd_.get()) == 0) directory_changed_ = false;
   // Appends never go behind a torn tail of the run before, nor behind the
   // acknowledged position: its records would count as delivered.
-  const std::uint64_t base = segments_.empty() ? acked_ : std::max(acked_, segments_.back().end());
-  status = start_segment(base);
-  if (!status.ok()) return status;
-  std::uint64_t dropped = 0;
-  std::uint64_t unread_dropped = 0;
-  status = make_room(0, dropped, unread_dropped);
+  end_ = segments_.empty() ? acked_ : std::max(acked_, segments_.back().end());
+  trim_found();
   seek(acked_);
-  return status;
+  return {};
+}
+
+SpoolStatus Spool::open_acked() {
+  FileSystem::Handle handle = -1;
+  int error = fs_.open(dir_fd_.get(), kAckedName, FileSystem::Mode::kReadWrite, handle);
+  if (error == ELOOP || error == EINVAL) {
+    // A link or anything but a regular file under our name: never followed
+    // nor written through; it goes, and the position with it (records are
+    // read again from the oldest).
+    error = fs_.unlink(dir_fd_.get(), kAckedName);
+    if (error == 0) error = fs_.open(dir_fd_.get(), kAckedName, FileSystem::Mode::kReadWrite, handle);
+  }
+  if (error != 0) return failure(error, texts::kSpoolCannotCreate, kAckedName);
+  acked_fd_ = FsHandle(fs_, handle);
+  return {};
 }
 
 SpoolStatus Spool::find_segments() {
-  DIR* const listing = opendir(dir_.c_str());
-  if (listing == nullptr) return failure(errno, texts::kSpoolCannotList, dir_);
-  SpoolStatus status;
-  while (const dirent* entry = readdir(listing)) {
-    Segment segment{0, 0, -1};
-    struct stat file;
-    if (!parse_segment_name(entry->d_name, segment.base)) continue;
-    if (fstatat(dir_fd_.get(), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
-      status = failure(errno, texts::kSpoolCannotRead, path(entry->d_name));
-      break;
-    }
-    if (!S_ISREG(file.st_mode)) continue;
-    segment.size = static_cast<std::uint64_t>(file.st_size);
-    // Nothing left to deliver in it. An empty one would also share its name
-    // with the segment started after it.
-    if (segment.size == 0 || segment.end() <= acked_) {
-      if (unlinkat(dir_fd_.get(), entry->d_name, 0) != 0) {
-        status = failure(errno, texts::kSpoolCannotRemove, path(entry->d_name));
-        break;
+  std::vector<FileSystem::Entry> entries;
+  int error = fs_.list(dir_fd_.get(), entries);
+  if (error != 0) return failure(error, texts::kSpoolCannotList, "");
+  for (const FileSystem::Entry& entry : entries) {
+    Segment segment{0, entry.size, -1};
+    if (!parse_segment_name(entry.name.c_str(), segment.base)) continue;
+    // Nothing left to deliver in it, or longer than the bridge ever writes
+    // (damage, removed unread). An empty one would also share its name with
+    // the segment started after it.
+    const bool too_long = segment.size > kLongestSegment;
+    if (segment.size == 0 || segment.end() <= acked_ || too_long) {
+      error = fs_.unlink(dir_fd_.get(), entry.name);
+      if (error != 0) return failure(error, texts::kSpoolCannotRemove, entry.name);
+      if (too_long) {
+        stats_.skipped_bytes += segment.size;
+        ++stats_.damaged_stretches;
       }
       directory_changed_ = true;
       continue;
@@ -183,20 +163,66 @@ SpoolStatus Spool::find_segments() {
     segments_.push_back(segment);
     stored_bytes_ += segment.size;
   }
-  closedir(listing);
   std::sort(segments_.begin(), segments_.end(),
             [](const Segment& a, const Segment& b) { return a.base < b.base; });
-  return status;
+  return {};
+}
+
+void Spool::trim_found() {
+  std::uint64_t dropped = 0;
+  std::uint64_t unread = 0;
+  // Whole segments first; the bound may then still cut into the oldest left
+  // (a bound lowered below the segments of an earlier run).
+  make_room(0, dropped, unread);
+  if (segments_.empty() || live_bytes() <= options_.max_bytes) return;
+  const Segment& front = segments_.front();
+  const std::uint64_t keep_from = first_frame_from(front, end() - options_.max_bytes);
+  const std::uint64_t before = count_unacknowledged(front) - count_from(front, keep_from);
+  acked_ = std::max(acked_, keep_from);
+  stats_.dropped_records += before;
+}
+
+std::uint64_t Spool::live_bytes() const {
+  if (segments_.empty()) return 0;
+  return end() - std::max(acked_, segments_.front().base);
+}
+
+std::uint64_t Spool::first_frame_from(const Segment& segment, std::uint64_t from) {
+  FileSystem::Handle handle = -1;
+  if (fs_.open(dir_fd_.get(), segment_name(segment.base), FileSystem::Mode::kRead, handle) != 0) {
+    return segment.end();
+  }
+  const FsHandle fd(fs_, handle);
+  std::uint64_t read_end = std::max(from, segment.base);
+  FrameReader reader(read_end);
+  std::string piece(kSpoolReadPieceBytes, '\0');
+  for (;;) {
+    const FrameEvent event = reader.next();
+    if (event.kind == FrameEvent::kRecord) return event.offset;
+    if (event.kind == FrameEvent::kEnd) return segment.end();
+    if (event.kind != FrameEvent::kNeedBytes) continue;
+    const std::size_t room = static_cast<std::size_t>(
+        std::min<std::uint64_t>(piece.size(), segment.end() - std::min(read_end, segment.end())));
+    std::size_t got = 0;
+    if (room == 0 || fs_.read_at(fd.get(), &piece[0], room, read_end - segment.base, got) != 0 ||
+        got == 0) {
+      reader.finish();
+      continue;
+    }
+    reader.feed(std::string_view(piece.data(), got));
+    read_end += got;
+  }
 }
 
 SpoolStatus Spool::start_segment(std::uint64_t base) {
   const std::string name = segment_name(base);
-  Fd fd(openat(dir_fd_.get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (fd.get() < 0) return failure(errno, texts::kSpoolCannotCreate, path(name));
-  // The segment written so far still needs its sync (none at open: segments
-  // found there were synced, or not, by the run before).
-  if (write_fd_.get() >= 0) unsynced_.emplace_back(segments_.back().base, std::move(write_fd_));
-  write_fd_ = std::move(fd);
+  FileSystem::Handle handle = -1;
+  const int error = fs_.open(dir_fd_.get(), name, FileSystem::Mode::kCreateNew, handle);
+  if (error != 0) return failure(error, texts::kSpoolCannotCreate, name);
+  // The segment written so far still needs its sync.
+  if (write_fd_.open()) unsynced_.emplace_back(segments_.back().base, std::move(write_fd_));
+  write_fd_ = FsHandle(fs_, handle);
+  write_failed_ = false;
   segments_.push_back({base, 0, 0});
   directory_changed_ = true;
   return {};
@@ -227,10 +253,14 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
     encode_frame(*record, frames_);
   }
   if (count == 0) return {};
+  if (frames_.size() > options_.segment_bytes) {
+    return {E2BIG, std::string(texts::kSpoolRecordLargerThanSegment) +
+                       std::to_string(options_.segment_bytes) + " bytes"};
+  }
 
-  if (segments_.back().size > 0 &&
-      segments_.back().size + frames_.size() > options_.segment_bytes) {
-    const SpoolStatus status = start_segment(segments_.back().end());
+  if (!write_fd_.open() ||
+      (segments_.back().size > 0 && segments_.back().size + frames_.size() > options_.segment_bytes)) {
+    const SpoolStatus status = start_segment(end());
     if (!status.ok()) return status;
   }
   SpoolStatus status = make_room(frames_.size(), appended.dropped_records, appended.dropped_unread);
@@ -242,15 +272,16 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
 
   Segment& segment = segments_.back();
   std::size_t written = 0;
-  const int error = write_at(write_fd_.get(), frames_, segment.size, written);
+  const int error = fs_.write_at(write_fd_.get(), frames_, segment.size, written);
   if (error != 0) {
+    write_failed_ = true;
     // The segment must end where its last whole frame ends, or else keep
     // the torn bytes as damage: positions after them stay unique.
-    if (written > 0 && ftruncate(write_fd_.get(), static_cast<off_t>(segment.size)) != 0) {
+    if (written > 0 && fs_.truncate(write_fd_.get(), segment.size) != 0) {
       segment.size += written;
       stored_bytes_ += written;
     }
-    return failure(error, texts::kSpoolCannotWrite, path(segment_name(segment.base)));
+    return failure(error, texts::kSpoolCannotWrite, segment_name(segment.base));
   }
   appended.at = segment.end();
   segment.size += frames_.size();
@@ -265,7 +296,7 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
 SpoolStatus Spool::make_room(std::uint64_t bytes, std::uint64_t& dropped,
                              std::uint64_t& unread_dropped) {
   // The segment being written is never dropped: the bound is at least two.
-  while (segments_.size() > 1 && stored_bytes_ + bytes > options_.max_bytes) {
+  while (segments_.size() > 1 && live_bytes() + bytes > options_.max_bytes) {
     const Segment& front = segments_.front();
     const std::uint64_t records = count_unacknowledged(front);
     const std::uint64_t unread = read_position_ >= front.end()  ? 0
@@ -283,14 +314,19 @@ SpoolStatus Spool::make_room(std::uint64_t bytes, std::uint64_t& dropped,
 SpoolStatus Spool::remove_front() {
   const Segment removed = segments_.front();
   const std::string name = segment_name(removed.base);
-  if (unlinkat(dir_fd_.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-    return failure(errno, texts::kSpoolCannotRemove, path(name));
+  const int error = fs_.unlink(dir_fd_.get(), name);
+  if (error != 0 && error != ENOENT) return failure(error, texts::kSpoolCannotRemove, name);
+  if (segments_.size() == 1) {
+    // The segment being written: the next append starts another.
+    end_ = removed.end();
+    write_fd_.reset();
+    write_failed_ = false;
   }
   segments_.erase(segments_.begin());
   stored_bytes_ -= removed.size;
   directory_changed_ = true;
   // Dropped records count as done; the cursor leaves a removed segment.
-  acked_ = std::max(acked_, segments_.front().base);
+  acked_ = std::max(acked_, segments_.empty() ? end_ : segments_.front().base);
   if (read_base_ == removed.base) seek(acked_);
   return {};
 }
@@ -307,9 +343,11 @@ std::uint64_t Spool::count_from(const Segment& segment, std::uint64_t from) {
   }
   // Found at open, or counted from within: count its intact frames.
   std::uint64_t records = 0;
-  const std::string name = segment_name(segment.base);
-  const Fd fd(openat(dir_fd_.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return records;
+  FileSystem::Handle handle = -1;
+  if (fs_.open(dir_fd_.get(), segment_name(segment.base), FileSystem::Mode::kRead, handle) != 0) {
+    return records;
+  }
+  const FsHandle fd(fs_, handle);
   std::uint64_t read_end = std::max(from, segment.base);
   FrameReader reader(read_end);
   std::string piece(kSpoolReadPieceBytes, '\0');
@@ -322,13 +360,14 @@ std::uint64_t Spool::count_from(const Segment& segment, std::uint64_t from) {
                                  ? static_cast<std::size_t>(std::min<std::uint64_t>(
                                        piece.size(), segment.end() - read_end))
                                  : 0;
-    const ssize_t got = room > 0 ? read_at(fd.get(), &piece[0], room, read_end - segment.base) : 0;
-    if (got <= 0) {
+    std::size_t got = 0;
+    if (room == 0 || fs_.read_at(fd.get(), &piece[0], room, read_end - segment.base, got) != 0 ||
+        got == 0) {
       reader.finish();
       continue;
     }
-    reader.feed(std::string_view(piece.data(), static_cast<std::size_t>(got)));
-    read_end += static_cast<std::uint64_t>(got);
+    reader.feed(std::string_view(piece.data(), got));
+    read_end += got;
   }
 }
 
@@ -340,11 +379,13 @@ const Spool::Segment* Spool::segment_at(std::uint64_t position) const {
 }
 
 void Spool::seek(std::uint64_t position) {
-  position = std::min(std::max({position, acked_, segments_.front().base}), end());
-  read_base_ = segment_at(position)->base;
+  const std::uint64_t oldest = segments_.empty() ? end_ : segments_.front().base;
+  position = std::min(std::max({position, acked_, oldest}), end());
+  const Segment* const segment = segment_at(position);
+  read_base_ = segment != nullptr ? segment->base : position;
   read_end_ = position;
   read_position_ = position;
-  read_fd_ = Fd();
+  read_fd_.reset();
   reader_ = FrameReader(position);
 }
 
@@ -353,9 +394,9 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
     const FrameEvent event = reader_.next();
     switch (event.kind) {
       case FrameEvent::kRecord:
+        read_position_ = event.offset + event.bytes;
         if (event.offset < acked_) continue;  // acknowledged ahead of the cursor
         entry = {event.record, event.offset, event.offset + event.bytes};
-        read_position_ = entry.after;
         return true;
       case FrameEvent::kSkipped:
         stats_.skipped_bytes += event.bytes;
@@ -368,8 +409,8 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
         // Only a closed segment finishes, so a later one exists.
         const Segment* const read = segment_at(read_base_);
         const Segment& following = *(read + 1);
-        read_base_ = read_end_ = following.base;
-        read_fd_ = Fd();
+        read_base_ = read_end_ = read_position_ = following.base;
+        read_fd_.reset();
         reader_ = FrameReader(following.base);
         continue;
       }
@@ -378,28 +419,35 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
 }
 
 bool Spool::read_piece(SpoolStatus* read_failure) {
-  const Segment& segment = *segment_at(read_base_);
-  const bool closed = &segment != &segments_.back();
+  const Segment* const at = segment_at(read_base_);
+  if (at == nullptr || at->base != read_base_) return false;  // nothing stored there (yet)
+  const Segment& segment = *at;
+  const bool closed = &segment != &segments_.back() || !write_fd_.open();
   if (read_end_ >= segment.end()) {
-    if (!closed) return false;
+    if (&segment == &segments_.back()) return false;
     reader_.finish();
     return true;
   }
   const std::string name = segment_name(segment.base);
-  if (read_fd_.get() < 0) read_fd_ = Fd(openat(dir_fd_.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
+  int error = 0;
+  if (!read_fd_.open()) {
+    FileSystem::Handle handle = -1;
+    error = fs_.open(dir_fd_.get(), name, FileSystem::Mode::kRead, handle);
+    if (error == 0) read_fd_ = FsHandle(fs_, handle);
+  }
   piece_.resize(kSpoolReadPieceBytes);
   const std::size_t room =
       static_cast<std::size_t>(std::min<std::uint64_t>(piece_.size(), segment.end() - read_end_));
-  const ssize_t got =
-      read_fd_.get() < 0 ? -1 : read_at(read_fd_.get(), &piece_[0], room, read_end_ - segment.base);
-  if (got > 0) {
-    reader_.feed(std::string_view(piece_.data(), static_cast<std::size_t>(got)));
-    read_end_ += static_cast<std::uint64_t>(got);
+  std::size_t got = 0;
+  if (error == 0) error = fs_.read_at(read_fd_.get(), &piece_[0], room, read_end_ - segment.base, got);
+  if (error == 0 && got > 0) {
+    reader_.feed(std::string_view(piece_.data(), got));
+    read_end_ += got;
     return true;
   }
-  const int error = got < 0 ? errno : 0;  // 0: the file is shorter than it was
+  // error 0: the file is shorter than it was.
   if (read_failure != nullptr && error != 0) {
-    *read_failure = failure(error, texts::kSpoolCannotRead, path(name));
+    *read_failure = failure(error, texts::kSpoolCannotRead, name);
   }
   // The segment being written is tried again on the next call; the rest of
   // a closed one is passed over as damage.
@@ -407,16 +455,25 @@ bool Spool::read_piece(SpoolStatus* read_failure) {
   stats_.skipped_bytes += segment.end() - read_end_;
   ++stats_.damaged_stretches;
   read_end_ = segment.end();
+  read_position_ = segment.end();
+  if (&segment == &segments_.back()) return false;
   reader_.finish();
   return true;
 }
 
-SpoolStatus Spool::acknowledge(std::uint64_t position) {
+SpoolStatus Spool::acknowledge(std::uint64_t position, bool release) {
   // Never past the end: the next segment starts there, with new records.
   acked_ = std::max(acked_, std::min(position, end()));
   while (segments_.size() > 1 && segments_.front().end() <= acked_) {
     const SpoolStatus status = remove_front();
     if (!status.ok()) return status;
+  }
+  // The segment being written, all delivered: its space comes back when it
+  // is worth a file's removal and creation, when the disk failed a write (a
+  // full file system), and at an orderly stop.
+  if (segments_.size() == 1 && segments_.front().end() <= acked_ &&
+      (release || write_failed_ || segments_.front().size >= options_.segment_bytes / 4)) {
+    return remove_front();
   }
   return {};
 }
@@ -427,22 +484,25 @@ SpoolStatus Spool::sync() {
     if (status.ok()) status = outcome;
   };
   for (const auto& [base, fd] : unsynced_) {
-    if (fdatasync(fd.get()) != 0) {
-      keep_first(failure(errno, texts::kSpoolCannotSync, path(segment_name(base))));
-    }
+    const int error = fs_.sync(fd.get());
+    if (error != 0) keep_first(failure(error, texts::kSpoolCannotSync, segment_name(base)));
   }
   unsynced_.clear();
   // Nothing appended: no sync, which on flash may cost a cache flush.
-  if (appended_since_sync_ && fdatasync(write_fd_.get()) != 0) {
-    keep_first(failure(errno, texts::kSpoolCannotSync, path(segment_name(segments_.back().base))));
+  if (appended_since_sync_ && write_fd_.open()) {
+    const int error = fs_.sync(write_fd_.get());
+    if (error != 0) {
+      keep_first(failure(error, texts::kSpoolCannotSync, segment_name(segments_.back().base)));
+    }
   }
   appended_since_sync_ = false;
   keep_first(write_acknowledged());
   // Files in a removed directory are lost even when synced.
-  if (!check_directory().ok()) keep_first(failure(ENOENT, texts::kSpoolCannotSync, dir_));
+  if (!check_directory().ok()) keep_first(failure(ENOENT, texts::kSpoolCannotSync, ""));
   if (directory_changed_) {
-    if (fsync(dir_fd_.get()) != 0) {
-      keep_first(failure(errno, texts::kSpoolCannotSync, dir_));
+    const int error = fs_.sync(dir_fd_.get());
+    if (error != 0) {
+      keep_first(failure(error, texts::kSpoolCannotSync, ""));
     } else {
       directory_changed_ = false;
     }
@@ -451,28 +511,24 @@ SpoolStatus Spool::sync() {
 }
 
 SpoolStatus Spool::write_acknowledged() {
-  if (acked_ == acked_persisted_ || acked_fd_.get() < 0) return {};
+  if (acked_ == acked_persisted_ || !acked_fd_.open()) return {};
   // 12 bytes at offset 0 lie in one disk sector; a torn write would fail
   // the checksum anyway and only mean sending records again.
   char acked[kAckedBytes];
   put_le(acked_, 8, acked);
   put_le(position_crc(acked), 4, acked + 8);
   std::size_t written = 0;
-  const int error = write_at(acked_fd_.get(), std::string_view(acked, sizeof acked), 0, written);
-  if (error != 0) return failure(error, texts::kSpoolCannotWrite, path(kAckedName));
+  const int error = fs_.write_at(acked_fd_.get(), std::string_view(acked, sizeof acked), 0, written);
+  if (error != 0) return failure(error, texts::kSpoolCannotWrite, kAckedName);
   acked_persisted_ = acked_;
   return {};
 }
 
 SpoolStatus Spool::check_directory() const {
-  struct stat directory;
-  if (fstat(dir_fd_.get(), &directory) == 0 && directory.st_nlink == 0) {
-    return failure(ENOENT, texts::kSpoolCannotOpen, dir_);
-  }
+  const int error = fs_.check_directory(dir_fd_.get());
+  if (error != 0) return {error, std::string(texts::kSpoolCannotOpen) + dir_ + ": " + std::strerror(error)};
   return {};
 }
-
-std::uint64_t Spool::end() const { return segments_.back().end(); }
 
 SpoolStats Spool::stats() const {
   SpoolStats stats = stats_;

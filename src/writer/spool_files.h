@@ -1,14 +1,17 @@
 // The spool: every accepted record kept on disk until the database has
 // answered for it, in a directory of its own, so that a killed, crashed or
 // restarted bridge loses nothing and a power cut only what came after the last
-// sync(). Frames as spool_format.h describes them.
+// sync(). Frames as spool_format.h describes them. Every file-system call goes
+// through a FileSystem (file_system.h), so tests can fail, stall or cut the
+// power under it.
 //
 // The directory holds:
-//   lock                    flock()ed while a Spool has the directory open
 //   acked                   the acknowledged position (8 bytes little-endian
 //                           and their crc32), rewritten in place by sync()
 //   spool-<16 hex>.seg      segments: frames, appended and never rewritten;
 //                           the hex number is the position of the first byte
+// and is locked itself (flock on the directory) while a Spool has it open.
+// Nothing in it is followed through a symbolic link.
 //
 // The acknowledged position is rewritten by sync() (12 bytes in place, no
 // data rewritten) but not synced on its own: after a kill or a crash it is at
@@ -18,10 +21,13 @@
 // send the whole oldest segment again.
 //
 // A position is a byte count over all segments ever written, never reused,
-// so one 64-bit number orders every record. A segment is started when the
-// current one would pass SpoolOptions::segment_bytes, at open too (a torn
-// tail from the run before is then left behind, for the reader to skip), and
-// removed once a position at or past its end is acknowledged.
+// so one 64-bit number orders every record. A segment is started with the
+// first record that would pass SpoolOptions::segment_bytes, and with the first
+// record after an open (a torn tail from the run before is then left behind,
+// for the reader to skip). A segment is removed once a position at or past
+// its end is acknowledged; the one being written too, once it holds a
+// quarter segment or the disk failed a write, so that a spool that filled its
+// file system gives the space back as soon as its records are delivered.
 #ifndef MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_
 #define MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_
 
@@ -33,6 +39,7 @@
 #include <utility>
 #include <vector>
 
+#include "writer/file_system.h"
 #include "writer/spool_format.h"
 
 inline constexpr std::uint64_t kSpoolDefaultMaxBytes = std::uint64_t{64} << 20;
@@ -93,15 +100,20 @@ class Spool final {
   // Opens `dir`, which must exist and be writable, and takes its lock.
   // Segments found there are read from the persisted acknowledged position
   // on (from their start when that is missing or damaged).
+  // A spool found over the bound is trimmed to its newest records (counted
+  // in stats().dropped_records); a file larger than any segment the bridge
+  // writes is removed as damage without being read.
   static SpoolStatus open(const std::string& dir, const SpoolOptions& options,
-                          std::unique_ptr<Spool>& spool);
+                          std::unique_ptr<Spool>& spool,
+                          FileSystem& file_system = system_file_system());
   ~Spool();
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
   // Appends the records with one write(2). When the spool would pass its
   // bound, the oldest segments go first. A record too long or holding a line
-  // feed refuses the whole batch (EINVAL). On failure nothing of the batch is
+  // feed refuses the whole batch (EINVAL), and so does a batch larger than a
+  // segment (E2BIG): it would evict a whole segment of other records. On failure nothing of the batch is
   // stored: a partial write is truncated away (or, when that fails too, kept
   // as part of the segment, for the reader to skip as damage).
   SpoolStatus append(const std::vector<std::string_view>& records, SpoolAppend* result = nullptr);
@@ -126,9 +138,14 @@ class Spool final {
 
   // Everything before `position` has been delivered (or given up): the caller
   // keeps a record aside by acknowledging no further than its `at`. Removes
-  // the segments that end at or before it, except the one being written.
-  // Positions only move forward, and never past end().
-  SpoolStatus acknowledge(std::uint64_t position);
+  // the segments that end at or before it (the one being written as the
+  // header says, or always with `release`: an orderly stop leaves no
+  // delivered record behind). Positions only move forward, and never past end().
+  SpoolStatus acknowledge(std::uint64_t position, bool release = false);
+
+  // Just past everything the reader has passed: its last record and any
+  // damage after it. Damage there is done with once everything before it is.
+  std::uint64_t read_position() const { return read_position_; }
 
   // ENOENT when the directory was removed while open: appends would still
   // work, into files no one can find. sync() tells it too.
@@ -140,25 +157,12 @@ class Spool final {
 
   std::uint64_t acknowledged() const { return acked_; }
   // The position just past the last record stored.
-  std::uint64_t end() const;
+  std::uint64_t end() const { return segments_.empty() ? end_ : segments_.back().end(); }
   SpoolStats stats() const;
   // stats().skipped_bytes without the copy: the writer asks once per record.
   std::uint64_t skipped_bytes() const { return stats_.skipped_bytes; }
 
  private:
-  // An open descriptor, closed when it goes out of scope.
-  class Fd final {
-   public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept;
-    ~Fd();
-    int get() const { return fd_; }
-
-   private:
-    int fd_;
-  };
-
   struct Segment {
     std::uint64_t base;    // position of its first byte, and its name
     std::uint64_t size;    // bytes stored in it
@@ -166,13 +170,21 @@ class Spool final {
     std::uint64_t end() const { return base + size; }
   };
 
-  Spool(std::string dir, const SpoolOptions& options);
-  SpoolStatus start(Fd dir_fd, Fd lock_fd);
+  Spool(std::string dir, const SpoolOptions& options, FileSystem& file_system);
+  SpoolStatus start(FsHandle dir);
   SpoolStatus find_segments();
+  // Trims a spool found over the bound to its newest records.
+  void trim_found();
   SpoolStatus start_segment(std::uint64_t base);
   SpoolStatus append(const std::string_view* records, std::size_t count, SpoolAppend* result);
   SpoolStatus make_room(std::uint64_t bytes, std::uint64_t& dropped, std::uint64_t& unread_dropped);
   SpoolStatus remove_front();
+  // Removes every segment when all is acknowledged (appends start a new one).
+  SpoolStatus remove_drained();
+  // Bytes from the oldest unacknowledged position to the end.
+  std::uint64_t live_bytes() const;
+  // The first intact frame at or after `from` in `segment`, or its end.
+  std::uint64_t first_frame_from(const Segment& segment, std::uint64_t from);
   std::uint64_t count_unacknowledged(const Segment& segment) {
     return count_from(segment, acked_);
   }
@@ -180,20 +192,25 @@ class Spool final {
   std::uint64_t count_from(const Segment& segment, std::uint64_t from);
   const Segment* segment_at(std::uint64_t position) const;
   bool read_piece(SpoolStatus* read_failure);
+  SpoolStatus open_acked();
   SpoolStatus write_acknowledged();
+  SpoolStatus failure(int error, std::string_view what, const std::string& name) const;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
   const std::string dir_;
   const SpoolOptions options_;
-  Fd dir_fd_;
-  Fd lock_fd_;
-  Fd acked_fd_;
-  // Oldest first; records are appended to the last, through write_fd_.
+  FileSystem& fs_;
+  FsHandle dir_fd_;  // also holds the lock
+  FsHandle acked_fd_;
+  // Oldest first; records are appended to the last, through write_fd_ when
+  // that is open (none after an open, or once the last was removed drained).
   std::vector<Segment> segments_;
+  std::uint64_t end_ = 0;  // end() while there is no segment
   std::uint64_t stored_bytes_ = 0;
-  Fd write_fd_;
+  FsHandle write_fd_;
+  bool write_failed_ = false;  // since the segment being written was started
   // Segments written to since the last sync and closed since.
-  std::vector<std::pair<std::uint64_t, Fd>> unsynced_;  // base, descriptor
+  std::vector<std::pair<std::uint64_t, FsHandle>> unsynced_;  // base, descriptor
   bool appended_since_sync_ = false;
   bool directory_changed_ = false;
   std::uint64_t acked_ = 0;
@@ -206,7 +223,7 @@ class Spool final {
   std::uint64_t read_end_ = 0;
   // Just past the last record next() returned, or where seek() put it.
   std::uint64_t read_position_ = 0;
-  Fd read_fd_;
+  FsHandle read_fd_;
   FrameReader reader_;
   std::string piece_;
 

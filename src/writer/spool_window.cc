@@ -4,10 +4,11 @@
 #include <cerrno>
 
 SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool)
-    : spool_(std::move(spool)),
-      found_(spool_->count_records()),
-      unread_(found_),
-      read_upto_(spool_->acknowledged()) {}
+    : spool_(std::move(spool)), found_(spool_->count_records()), unread_(found_) {
+  // What opening it dropped (over the bound) is told with the first settle();
+  // damage it removed unread, with the rest of the damage.
+  dropped_at_open_ = spool_->stats().dropped_records;
+}
 
 void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::time_point now,
                          SpoolEvents& events) {
@@ -25,6 +26,7 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
     if (spool_->acknowledged() > floor_before) {
       events.dropped += state.drop_before(spool_->acknowledged());
     }
+    if (status.error == E2BIG) events.too_large = status.text;
     if (status.ok()) {
       spooled = true;
       ++unread_;
@@ -33,17 +35,20 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
         usable_ = true;
         events.usable_again = true;
       }
-    } else if (status.error != EINVAL) {
+    } else if (status.error != EINVAL && status.error != E2BIG) {
       trouble(status, now, events);
     }
-    // EINVAL: this record cannot be framed (longer than a frame holds); it
-    // is kept in memory like any record while the spool is unusable.
+    // EINVAL, E2BIG: this record cannot be framed, or would evict a whole
+    // segment of others; it is kept in memory like any record while the
+    // spool is unusable.
   }
   if (!spooled) events.dropped += state.append(record, now, kNoPosition);
   fill(state, now, events);
 }
 
 void SpoolWindow::settle(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+  events.dropped += static_cast<std::size_t>(dropped_at_open_);
+  dropped_at_open_ = 0;
   acknowledge(state, now, events);
   fill(state, now, events);
   acknowledge(state, now, events);  // the window may have been empty
@@ -53,11 +58,11 @@ void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents&
   // Records kept in memory only go out first (see the header).
   if (state.pending().unpositioned_records() > 0) return;
   while (state.bytes() < kWindowBytes) {
-    const std::uint64_t skipped_before = spool_->skipped_bytes();
     SpoolEntry entry;
     SpoolStatus failure;
     const bool read = spool_->next(entry, &failure);
-    events.skipped_bytes += spool_->skipped_bytes() - skipped_before;
+    events.skipped_bytes += spool_->skipped_bytes() - skipped_reported_;
+    skipped_reported_ = spool_->skipped_bytes();
     if (!read) {
       if (!failure.ok()) {
         trouble(failure, now, events);
@@ -67,17 +72,18 @@ void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents&
       return;
     }
     state.append(entry.record, now, entry.at);
-    read_upto_ = entry.after;
     if (unread_ > 0) --unread_;
   }
 }
 
-void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,
+                              bool release) {
   // Everything before the oldest record still pending is done, and so is
-  // everything before the window's end when nothing positioned is pending.
-  const std::uint64_t done = std::min(state.oldest_position(), read_upto_);
-  if (done <= spool_->acknowledged()) return;
-  const SpoolStatus status = spool_->acknowledge(done);
+  // everything the reader has passed (records taken into the window, and
+  // damage) when nothing positioned is pending.
+  const std::uint64_t done = std::min(state.oldest_position(), spool_->read_position());
+  if (done <= spool_->acknowledged() && !release) return;
+  const SpoolStatus status = spool_->acknowledge(done, release);
   mark_unsynced(now);
   if (!status.ok()) trouble(status, now, events);
 }
@@ -98,7 +104,7 @@ void SpoolWindow::mark_unsynced(Clock::time_point now) {
 }
 
 void SpoolWindow::stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
-  acknowledge(state, now, events);
+  acknowledge(state, now, events, true);
   sync(now, events);
 }
 

@@ -37,7 +37,11 @@ struct SpoolEvents {
   std::string unusable;             // not empty: the spool just became unusable, and why
   bool usable_again = false;        // records go to the spool again
   std::uint64_t skipped_bytes = 0;  // damage passed over while reading
-  bool any() const { return dropped > 0 || !unusable.empty() || usable_again || skipped_bytes > 0; }
+  std::string too_large;            // not empty: a record kept in memory only, and why
+  bool any() const {
+    return dropped > 0 || !unusable.empty() || usable_again || skipped_bytes > 0 ||
+           !too_large.empty();
+  }
 };
 
 class SpoolWindow {
@@ -76,7 +80,9 @@ class SpoolWindow {
 
  private:
   void fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
-  void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
+  // `release`: an orderly stop; a spool all delivered keeps no segment.
+  void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,
+                   bool release = false);
   void sync(Clock::time_point now, SpoolEvents& events);
   void mark_unsynced(Clock::time_point now);
   void trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events);
@@ -84,8 +90,10 @@ class SpoolWindow {
   std::unique_ptr<Spool> spool_;
   std::uint64_t found_ = 0;
   std::uint64_t unread_ = 0;
-  // Just past the last record taken into the window.
-  std::uint64_t read_upto_ = 0;
+  // Records the spool dropped at open (over its bound), not told yet.
+  std::uint64_t dropped_at_open_ = 0;
+  // Damage already put into words.
+  std::uint64_t skipped_reported_ = 0;
   bool usable_ = true;
   Clock::time_point retry_at_{};
   // Appended or acknowledged since the last sync.

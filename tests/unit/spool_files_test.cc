@@ -186,9 +186,12 @@ TEST_F(SpoolTest, AcknowledgedSegmentsAreRemovedAndNotReadAgain) {
   EXPECT_LE(spool->stats().bytes, spool->end() - appended[20].at + 256);
   spool->seek(0);  // never before the acknowledged position
   EXPECT_EQ(records(read_all(*spool)), range(20, 40));
-  // Everything acknowledged: only the segment being written stays.
+  // Everything acknowledged: the segment being written goes too (it holds
+  // more than a quarter segment), and the next record starts another.
   ASSERT_TRUE(spool->acknowledge(spool->end()).ok());
-  EXPECT_EQ(segment_files().size(), 1u);
+  EXPECT_EQ(segment_files().size(), 0u);
+  append(*spool, 40, 41);
+  EXPECT_EQ(records(read_all(*spool)), range(40, 41));
 }
 
 TEST_F(SpoolTest, AcknowledgementNeverPassesTheEnd) {
@@ -207,7 +210,7 @@ TEST_F(SpoolTest, NewRecordsAfterARestartWithEverythingAcknowledgedAreRead) {
     ASSERT_TRUE(spool->acknowledge(spool->end()).ok());
   }
   auto spool = open();
-  EXPECT_EQ(segment_files().size(), 1u);
+  EXPECT_EQ(segment_files().size(), 0u);  // nothing to deliver, nothing kept
   EXPECT_EQ(records(read_all(*spool)), range(0, 0));
   append(*spool, 12, 14);
   EXPECT_EQ(records(read_all(*spool)), range(12, 14));
@@ -394,7 +397,7 @@ TEST_F(SpoolTest, SecondOpenerIsRefusedUntilTheFirstCloses) {
   const SpoolStatus refused = Spool::open(dir_, small(), second);
   EXPECT_EQ(refused.error, EWOULDBLOCK);
   EXPECT_EQ(refused.text,
-            "the spool directory is in use by another process, lock held on " + dir_ + "/lock");
+            "the spool directory is in use by another process, lock held on " + dir_);
   EXPECT_EQ(second, nullptr);
   first.reset();
   EXPECT_TRUE(Spool::open(dir_, small(), second).ok());
@@ -427,7 +430,7 @@ TEST_F(SpoolTest, UnusableDirectoryIsRefusedWithTheReason) {
       {root_ + "/missing", ENOENT,
        "cannot open the spool directory " + root_ + "/missing: No such file or directory"},
       {file, ENOTDIR, "cannot open the spool directory " + file + ": Not a directory"},
-      {read_only, EACCES, "cannot create " + read_only + "/lock: Permission denied"},
+      {read_only, EACCES, "cannot create " + read_only + "/acked: Permission denied"},
   };
   for (const auto& c : cases) {
     const SpoolStatus status = open_unprivileged(c.dir);

@@ -315,7 +315,7 @@ TEST_F(OpenSpool, StartUpFaultsNameTheOptionAndWhy) {
        "--spool: cannot open the spool directory " + root + "/file: Not a directory"},
       {root + "/held", none,
        "--spool: the spool directory is in use by another process, lock held on " + root +
-           "/held/lock"},
+           "/held"},
       {std::string(), none, "--spool: the directory name is empty"},
       {root + "/dir", "10", not_a_size},
       {root + "/dir", std::string(), not_a_size},  // an empty value is no default
