@@ -496,7 +496,16 @@ SpoolStatus Spool::sync() {
     }
   }
   appended_since_sync_ = false;
-  keep_first(write_acknowledged());
+  // The acknowledged position is synced with the records: after a power cut
+  // a restart sends again at most what was delivered since the last sync.
+  if (acked_ != acked_persisted_) {
+    const SpoolStatus written = write_acknowledged();
+    keep_first(written);
+    if (written.ok()) {
+      const int error = fs_.sync(acked_fd_.get());
+      if (error != 0) keep_first(failure(error, texts::kSpoolCannotSync, kAckedName));
+    }
+  }
   // Files in a removed directory are lost even when synced.
   if (!check_directory().ok()) keep_first(failure(ENOENT, texts::kSpoolCannotSync, ""));
   if (directory_changed_) {

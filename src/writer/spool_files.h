@@ -13,12 +13,11 @@
 // and is locked itself (flock on the directory) while a Spool has it open.
 // Nothing in it is followed through a symbolic link.
 //
-// The acknowledged position is rewritten by sync() (12 bytes in place, no
-// data rewritten) but not synced on its own: after a kill or a crash it is at
-// most one sync old; after a power cut it may be older (the kernel writes it
-// back within about 30 s). Records delivered since are then sent again, which
-// is harmless: the database stores a point once. Without it, a restart would
-// send the whole oldest segment again.
+// The acknowledged position is rewritten and synced by sync() (12 bytes in
+// place, in one sector, no data rewritten) when it moved: after a kill, a
+// crash or a power cut it is at most one sync old. Records delivered since
+// are then sent again, which is harmless: the database stores a point once.
+// Without it, a restart would send the whole oldest segment again.
 //
 // A position is a byte count over all segments ever written, never reused,
 // so one 64-bit number orders every record. A segment is started with the
