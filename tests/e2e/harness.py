@@ -31,6 +31,11 @@ def bridge_command():
     return runner + [os.environ["BRIDGE_BIN"]]
 
 
+# A bridge under valgrind or qemu-arm starts and answers several times more
+# slowly, more so on a loaded machine: its lines get this many times the wait.
+RUNNER_SLOWDOWN = 4 if os.environ.get("BRIDGE_RUNNER") else 1
+
+
 def preload_env(library, **variables):
     """The environment that preloads `library` into the bridge (and only the bridge:
     under qemu-arm it goes to the emulated process), or None under another runner
@@ -273,7 +278,8 @@ class Bridge:
             return found if len(found) >= count else None
 
         try:
-            return wait_until(matches, timeout, "%d line(s) matching %r" % (count, pattern))
+            return wait_until(matches, timeout * RUNNER_SLOWDOWN,
+                              "%d line(s) matching %r" % (count, pattern))
         except AssertionError as e:
             raise AssertionError("%s; last lines: %r" % (e, self.lines()[-20:])) from None
 

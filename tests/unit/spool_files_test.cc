@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -474,6 +475,84 @@ TEST_F(SpoolTest, RemovedDirectoryIsReportedBySyncAndByTheNextSegment) {
   for (int i = 2; i < 20 && status.ok(); ++i) status = spool->append(record(i));
   EXPECT_EQ(status.error, ENOENT);
   EXPECT_EQ(status.text.rfind("cannot create " + dir_ + "/spool-", 0), 0u) << status.text;
+}
+
+}  // namespace
+
+namespace {
+
+// The directory's surprises, one row each: what the spool must make of them.
+TEST_F(SpoolTest, TheDirectoryIsTheSpoolsOwnWhateverItHolds) {
+  const struct {
+    const char* name;
+    std::function<void()> run;
+  } cases[] = {
+      {"a bound lowered below the segments of the run before: the newest kept, the rest counted",
+       [this] {
+         {
+           auto spool = open({1 << 20, 4096});  // 40 records in one segment
+           append(*spool, 0, 40);
+         }
+         auto spool = open(small(1024));
+         const std::vector<std::string> left = records(read_all(*spool));
+         ASSERT_GE(left.size(), 15u);
+         EXPECT_EQ(left, range(40 - static_cast<int>(left.size()), 40));
+         EXPECT_EQ(spool->stats().dropped_records, 40 - left.size());
+       }},
+      {"a file longer than any segment: removed unread, as damage", [this] {
+         const std::string huge = dir_ + "/spool-0000000000000000.seg";
+         std::ofstream(huge).close();
+         ASSERT_EQ(truncate(huge.c_str(), std::int64_t{8} << 30), 0);  // sparse
+         auto spool = open();
+         EXPECT_FALSE(fs::exists(huge));
+         EXPECT_EQ(spool->stats().skipped_bytes, std::uint64_t{8} << 30);
+         append(*spool, 0, 2);
+         EXPECT_EQ(records(read_all(*spool)), range(0, 2));
+       }},
+      {"a record larger than a segment: refused, the others stay", [this] {
+         auto spool = open(small(1024));
+         append(*spool, 0, 10);
+         const SpoolStatus status = spool->append(std::string(300, 'x'));
+         EXPECT_EQ(status.error, E2BIG);
+         EXPECT_EQ(status.text, "record kept in memory, not spooled: larger than a spool segment of 256 bytes");
+         EXPECT_EQ(records(read_all(*spool)), range(0, 10));
+       }},
+      {"an acked that is a link: replaced, its target untouched", [this] {
+         const std::string target = root_ + "/elsewhere";
+         std::ofstream(target) << "precious";
+         fs::create_symlink(target, dir_ + "/acked");
+         auto spool = open();
+         append(*spool, 0, 3);
+         ASSERT_TRUE(spool->acknowledge(spool->end()).ok());
+         ASSERT_TRUE(spool->sync().ok());
+         std::string kept;
+         std::getline(std::ifstream(target), kept);
+         EXPECT_EQ(kept, "precious");
+         EXPECT_FALSE(fs::is_symlink(dir_ + "/acked"));
+       }},
+      {"every file removed under a running spool: the lock holds", [this] {
+         auto first = open();
+         append(*first, 0, 3);
+         for (const auto& entry : fs::directory_iterator(dir_)) fs::remove(entry.path());
+         std::unique_ptr<Spool> second;
+         EXPECT_EQ(Spool::open(dir_, small(), second).error, EWOULDBLOCK);
+       }},
+      {"a wholly damaged segment: removed once passed", [this] {
+         const std::string damaged = dir_ + "/spool-0000000000000000.seg";
+         std::ofstream(damaged) << std::string(200, 'z');
+         auto spool = open();
+         append(*spool, 0, 2);
+         EXPECT_EQ(records(read_all(*spool)), range(0, 2));
+         ASSERT_TRUE(spool->acknowledge(spool->read_position()).ok());
+         EXPECT_FALSE(fs::exists(damaged));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.run();
+  }
 }
 
 }  // namespace
