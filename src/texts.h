@@ -54,6 +54,11 @@ inline constexpr std::string_view kKeepaliveExceeded = "no answer from the broke
 // catch at the boundary and say so.
 inline constexpr std::string_view kMessageDropped = "message dropped: out of memory or another failure";
 inline constexpr std::string_view kClockUnreadable = "message dropped: the real-time clock cannot be read";
+// The series table is full (SeriesStamps::kMaxSeries series, or their keys'
+// byte bound, within one time unit); at most once a minute.
+inline constexpr std::string_view kSeriesStampsFull =
+    "too many series in one time unit: records of further series keep their arrival time "
+    "unchecked, and two of one series may share it";
 inline constexpr std::string_view kCallbackFailed = "connection callback failed: out of memory or another failure";
 
 // Connection callbacks.

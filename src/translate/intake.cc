@@ -68,6 +68,10 @@ bool split_topic(const char* topic, std::vector<std::string>& levels) {
 
 bool (*read_realtime_clock)(timespec& now) = read_clock_realtime;
 
+bool known_precision(std::string_view precision) {
+  return precision == "s" || precision == "ms" || precision == "us" || precision == "ns";
+}
+
 std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision) {
   const std::int64_t sec = now.tv_sec;
   const std::int64_t nsec = now.tv_nsec;

@@ -23,6 +23,9 @@ inline constexpr int kMaxPayloadBytes = 1023;
 // would do that; the bridge is built with a 64-bit one).
 extern bool (*read_realtime_clock)(timespec& now);
 
+// Whether precision names a unit the clock is read in: "s", "ms", "us" or
+// "ns", compared exactly.
+bool known_precision(std::string_view precision);
 // The clock value in the unit named by precision ("s", "ms", "us", "ns",
 // compared exactly); 0 for any other text. Signed 64-bit arithmetic.
 std::int64_t timestamp_in_precision(const timespec& now, std::string_view precision);

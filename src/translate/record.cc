@@ -3,11 +3,15 @@
 #include <mosquitto.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 
 #include "app/log.h"
 #include "app/settings.h"
 #include "texts.h"
+#include "translate/intake.h"
+#include "translate/series_stamps.h"
 #include "translate/utf8.h"
 #include "writer/influx_writer.h"
 
@@ -119,6 +123,56 @@ std::string library_refusal(std::string_view client_id) {
   return std::string(texts::kIdentityRefusedByLibrary);  // a rule of a later library version
 }
 
+struct Layout {
+  std::string_view extra_tag;  // empty: none
+  std::string_view field_token;
+  std::string_view timestamp;  // empty: the arrival time
+};
+
+// Token roles by their number; see the layouts table in the README. Nothing
+// when the tokens fit no layout.
+std::optional<Layout> layout_of(const std::vector<std::string_view>& tokens) {
+  if (tokens.empty()) return std::nullopt;
+  Layout layout;
+  if (tokens.size() == 1) {
+    layout.field_token = tokens[0];
+  } else if (tokens.size() == 2) {
+    layout.timestamp = plain_or_empty(tokens[1]);
+    if (!layout.timestamp.empty()) {
+      layout.field_token = tokens[0];
+    } else {
+      layout.extra_tag = pair_or_empty(tokens[0]);
+      if (layout.extra_tag.empty()) return std::nullopt;
+      layout.field_token = tokens[1];
+    }
+  } else {
+    layout.timestamp = plain_or_empty(tokens[2]);
+    if (layout.timestamp.empty()) return std::nullopt;
+    layout.extra_tag = pair_or_empty(tokens[0]);
+    if (layout.extra_tag.empty()) return std::nullopt;
+    layout.field_token = tokens[1];
+  }
+  return layout;
+}
+
+bool stamped_on_arrival(const std::vector<std::string_view>& tokens) {
+  const std::optional<Layout> layout = layout_of(tokens);
+  return layout && layout->timestamp.empty();
+}
+
+// The arrival stamps given to each series of this run (build_record's).
+SeriesStamps series_stamps;
+
+// A full series table is said at most once a minute: a flood of series would
+// otherwise bring a line per time unit.
+void report_unchecked_stamp() {
+  static std::optional<std::chrono::steady_clock::time_point> last_line;
+  const auto now = std::chrono::steady_clock::now();
+  if (last_line && now - *last_line < std::chrono::minutes(1)) return;
+  last_line = now;
+  log_info(texts::kSeriesStampsFull);
+}
+
 }  // namespace
 
 std::string_view plain_or_empty(std::string_view token) {
@@ -145,28 +199,11 @@ std::optional<std::string> format_record(std::string_view topic, std::string_vie
     return std::nullopt;
   }
 
-  // Token roles by their number; see the layouts table in the README.
-  std::string_view extra_tag;
-  std::string_view field_token;
-  std::string_view timestamp;
-  if (tokens.size() == 1) {
-    field_token = tokens[0];
-  } else if (tokens.size() == 2) {
-    timestamp = plain_or_empty(tokens[1]);
-    if (!timestamp.empty()) {
-      field_token = tokens[0];
-    } else {
-      extra_tag = pair_or_empty(tokens[0]);
-      if (extra_tag.empty()) return std::nullopt;
-      field_token = tokens[1];
-    }
-  } else {
-    timestamp = plain_or_empty(tokens[2]);
-    if (timestamp.empty()) return std::nullopt;
-    extra_tag = pair_or_empty(tokens[0]);
-    if (extra_tag.empty()) return std::nullopt;
-    field_token = tokens[1];
-  }
+  const std::optional<Layout> layout = layout_of(tokens);
+  if (!layout) return std::nullopt;
+  const std::string_view extra_tag = layout->extra_tag;
+  const std::string_view field_token = layout->field_token;
+  const std::string_view timestamp = layout->timestamp;
   // The topic is written inside double quotes, so its tag value never ends in
   // a backslash; the identity was checked at start-up (identity_fault).
   if (ends_in_backslash(extra_tag) || ends_in_backslash(field_token) ||
@@ -228,11 +265,38 @@ std::optional<std::string> identity_fault(std::string_view client_id) {
   return std::nullopt;
 }
 
+std::optional<StampedRecord> format_stamped_record(std::string_view topic,
+                                                   std::string_view measurement,
+                                                   const std::vector<std::string_view>& tokens,
+                                                   std::int64_t arrival,
+                                                   const RecordIdentity& identity,
+                                                   SeriesStamps& stamps) {
+  std::optional<std::string> text = format_record(topic, measurement, tokens, arrival, identity);
+  if (!text) return std::nullopt;
+  if (!stamped_on_arrival(tokens)) return StampedRecord{std::move(*text), false};
+  const SeriesStamps::Stamp stamp = stamps.stamp(series_key(*text), arrival);
+  // Made again rather than patched: the one place that writes a record.
+  if (stamp.value != arrival) {
+    text = format_record(topic, measurement, tokens, stamp.value, identity);
+  }
+  return StampedRecord{std::move(*text), stamp.unchecked};
+}
+
 void build_record(std::string_view topic, const std::vector<std::string>& levels,
                   const std::vector<std::string_view>& tokens, std::int64_t arrival) {
   if (levels.empty()) return;
-  const std::optional<std::string> record = format_record(
-      topic, levels.back(), tokens, arrival, RecordIdentity{settings.client_id, settings.value_key});
+  const RecordIdentity identity{settings.client_id, settings.value_key};
+  std::optional<std::string> record;
+  // A precision the bridge does not know stamps every record 0: left so.
+  if (known_precision(settings.precision)) {
+    std::optional<StampedRecord> stamped =
+        format_stamped_record(topic, levels.back(), tokens, arrival, identity, series_stamps);
+    if (!stamped) return;
+    if (stamped->unchecked) report_unchecked_stamp();
+    record = std::move(stamped->text);
+  } else {
+    record = format_record(topic, levels.back(), tokens, arrival, identity);
+  }
   if (!record) return;
   influx_writer.write(*record);
   log_trace(*record);

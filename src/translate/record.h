@@ -58,8 +58,27 @@ inline constexpr std::size_t kMaxHostTagBytes = 65511;
 // character, a Unicode non-character), named with its position.
 std::optional<std::string> identity_fault(std::string_view client_id);
 
+class SeriesStamps;
+
+struct StampedRecord {
+  std::string text;
+  bool unchecked;  // the series table was full: the arrival time went in unchecked
+};
+// format_record for a run whose arrival stamps are kept apart per series: a
+// record without a timestamp token gets the stamp `stamps` gives its series
+// for `arrival` (SeriesStamps); one with a payload timestamp keeps it, and
+// `stamps` never sees it.
+std::optional<StampedRecord> format_stamped_record(std::string_view topic,
+                                                   std::string_view measurement,
+                                                   const std::vector<std::string_view>& tokens,
+                                                   std::int64_t arrival,
+                                                   const RecordIdentity& identity,
+                                                   SeriesStamps& stamps);
+
 // Formats the record with the process-wide settings, hands it to the writer
-// and then logs it at trace level. A drop writes and logs nothing.
+// and then logs it at trace level. A drop writes and logs nothing. With a
+// known precision the record is format_stamped_record's, with one table for
+// the run, so no record stamped on arrival overwrites another of its series.
 void build_record(std::string_view topic, const std::vector<std::string>& levels,
                   const std::vector<std::string_view>& tokens, std::int64_t arrival);
 

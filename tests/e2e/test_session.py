@@ -2,6 +2,7 @@
 
 import signal
 import threading
+import time
 
 from harness import BridgeTestCase, publish_many, wait_until
 
@@ -41,3 +42,23 @@ class SessionTest(BridgeTestCase):
     def test_a_clean_session_loses_them_as_before(self):
         points, _ = self.restart_while_publishing()
         self.assertEqual(sorted(p["time"] - 1700000000000 for p in points), list(range(500, 510)))
+
+    def test_readings_replayed_in_one_burst_keep_a_point_each(self):
+        # The broker replays the queue at once: 300 readings of one series within milliseconds.
+        influx = self.influx()
+        self.broker()
+        options = ("-v", "-c", "node-17", "-p", "ms", "--mqtt-persistent-session")
+        first = self.bridge(*options)
+        first.wait_subscribed()
+        first.signal(signal.SIGINT)
+        self.assertEqual(first.wait_exit(), 0)
+        publish_many("v1/away/temp", 300, mode="stamp", timeout=60)
+        before_ms = int(time.time() * 1000)
+        second = self.bridge(*options)
+        second.wait_line(r"^T: temp,host=node-17,mqtt=", 30, count=300)
+        after_ms = int(time.time() * 1000)
+        wait_until(lambda: len(influx.points("temp")) >= 300, 30, "300 points")
+        points = sorted(influx.points("temp", epoch="ms"), key=lambda p: p["time"])
+        self.assertEqual([p["n"] for p in points], list(range(300)))  # in order, none lost
+        self.assertGreaterEqual(points[0]["time"], before_ms)
+        self.assertLessEqual(points[-1]["time"], after_ms + 299)  # a unit ahead per reading
