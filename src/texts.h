@@ -19,6 +19,8 @@ inline constexpr std::string_view kUsagePrefix = "TODO: Usage: ";
 // Identity.
 inline constexpr const char* kIdentityFile = "/etc/app-id";
 inline constexpr std::string_view kUndefinedClientId = "<undefined>";
+// After kIdentityUnusable and the file's path: a FIFO would hang the start.
+inline constexpr std::string_view kIdentityFileNotRegular = " is not a regular file";
 // Why an identity is unusable, after kIdentityUnusable. Lengths are inserted
 // between the pieces.
 inline constexpr std::string_view kIdentityEmpty =
@@ -117,10 +119,12 @@ inline constexpr std::string_view kOutageStillPending = ", still pending: ";
 // fatal line. A reason never quotes a file's content.
 inline constexpr std::string_view kOptionFaultSeparator = ": ";
 inline constexpr std::string_view kOptInfluxUrl = "--influx-url";
+inline constexpr std::string_view kOptInfluxDb = "--influx-db";
 inline constexpr std::string_view kOptInfluxUser = "--influx-user";
 inline constexpr std::string_view kOptInfluxPasswordFile = "--influx-password-file";
 inline constexpr std::string_view kOptInfluxTokenFile = "--influx-token-file";
 inline constexpr std::string_view kOptInfluxCafile = "--influx-cafile";
+inline constexpr std::string_view kOptMqttHost = "-h";
 inline constexpr std::string_view kOptMqttPort = "--mqtt-port";
 inline constexpr std::string_view kOptMqttCafile = "--mqtt-cafile";
 inline constexpr std::string_view kOptMqttCert = "--mqtt-cert";
@@ -143,9 +147,21 @@ inline constexpr std::string_view kUrlCredentials =
     "it holds credentials (use --influx-user and --influx-password-file)";
 inline constexpr std::string_view kUrlBadCharacter = "it holds a space or control character";
 inline constexpr std::string_view kUrlBadIpv6 = "its IPv6 address is not closed by ]";
+inline constexpr std::string_view kUrlIpv6WithoutBrackets =
+    "an IPv6 address goes in brackets, as http://[::1]:8086";
+inline constexpr std::string_view kHostNotAscii = "the host name is not ASCII (give its xn-- form)";
+inline constexpr std::string_view kDatabaseEmpty = "the database name is empty";
+inline constexpr std::string_view kUserHoldsColon =
+    "a user name for HTTP Basic authentication cannot hold a colon";
 inline constexpr std::string_view kPortOutOfRange = "the port is not a number from 1 to 65535";
 inline constexpr std::string_view kFileUnreadable = "cannot be read: ";
 inline constexpr std::string_view kFileEmpty = "the file is empty";
+// A FIFO or a device would hang the start or never end; named by its kind.
+inline constexpr std::string_view kFileNotRegular = "it is not a regular file but ";
+inline constexpr std::string_view kFileIsFifo = "a FIFO";
+inline constexpr std::string_view kFileIsSocket = "a socket";
+inline constexpr std::string_view kFileIsDevice = "a device";
+inline constexpr std::string_view kCaNoCertificate = "it holds no PEM certificate";
 inline constexpr std::string_view kFileTooLarge = "the file is larger than 64 KiB";
 inline constexpr std::string_view kSecretHoldsNul = "it holds a NUL byte";
 inline constexpr std::string_view kTokenHoldsControl = "it holds a line break or other control character";
@@ -159,6 +175,17 @@ inline constexpr std::string_view kTokenWithUser = "a token and --influx-user ex
 inline constexpr std::string_view kCertWithoutKey = "a client certificate needs --mqtt-key";
 inline constexpr std::string_view kKeyWithoutCert = "a client key needs --mqtt-cert";
 inline constexpr std::string_view kCafileWithoutHttps = "only an https:// --influx-url is verified";
+// Warnings of the start-up checks, as "<option>: <warning>" in an info line:
+// the bridge runs, but an operator should know.
+inline constexpr std::string_view kSecretReadableByOthers =
+    "the file is readable by others (chmod o-r)";
+inline constexpr std::string_view kPasswordInClearText =
+    "the password is sent in clear text to a host that is not loopback (use https://)";
+inline constexpr std::string_view kTokenInClearText =
+    "the token is sent in clear text to a host that is not loopback (use https://)";
+inline constexpr std::string_view kMqttPasswordInClearText =
+    "the password is sent in clear text to a host that is not loopback "
+    "(use --mqtt-tls or --mqtt-cafile)";
 inline constexpr std::string_view kMqttTlsSetupFailed = "TLS to the broker could not be set up: ";
 
 // The service manager's status line (systemd's STATUS=).

@@ -290,7 +290,14 @@ int main(int argc, char* argv[]) {
     print_usage(argc > 0 ? argv[0] : nullptr);
     return 1;
   }
-  settings.client_id = resolve_client_id(settings.client_id, texts::kIdentityFile);
+  const std::optional<std::string> client_id =
+      resolve_client_id(settings.client_id, texts::kIdentityFile);
+  if (!client_id) {
+    log_fatal(std::string(texts::kIdentityUnusable) + texts::kIdentityFile +
+              std::string(texts::kIdentityFileNotRegular));
+    return 1;
+  }
+  settings.client_id = *client_id;
   log_trace(std::string(texts::kTimestampPrecision) + settings.precision);
   if (const std::optional<std::string> fault = identity_fault(settings.client_id)) {
     // Better no bridge than one that writes corrupt points, or none, for years.
@@ -304,6 +311,7 @@ int main(int argc, char* argv[]) {
     log_fatal(*fault);
     return 1;
   }
+  for (const std::string& warning : remote.warnings) log_info(warning);
   // The spool is opened and locked here, so a second bridge on the same
   // directory stops before it connects anywhere.
   std::unique_ptr<Spool> spool;

@@ -1,6 +1,7 @@
 #include "app/remote_setup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <string_view>
 
 #include "app/secret_file.h"
@@ -30,17 +31,44 @@ std::optional<SecretSource> secret_source(const std::string& option_path,
 }
 
 // Moves the secret into `out`, or says why its file is unusable.
-std::optional<std::string> take_secret(SecretSource& source, std::string& out) {
+std::optional<std::string> take_secret(SecretSource& source, std::string& out,
+                                       std::vector<std::string>& warnings) {
   if (!source.read.content) return option_fault(source.name, source.read.fault);
   out = std::move(*source.read.content);
+  if (source.read.readable_by_others) {
+    warnings.push_back(option_fault(source.name, texts::kSecretReadableByOthers));
+  }
   return std::nullopt;
 }
 
-std::optional<std::string> check_file(const std::string& path, std::string_view option_name) {
+// Checks the file of an option when given; `secret_warnings` (a key's) is
+// told when every user can read it.
+std::optional<std::string> check_file(const std::string& path, std::string_view option_name,
+                                      FileRead (*check)(const std::string&),
+                                      std::vector<std::string>* secret_warnings = nullptr) {
   if (path.empty()) return std::nullopt;
-  const FileRead read = check_readable(path);
+  const FileRead read = check(path);
   if (!read.content) return option_fault(option_name, read.fault);
+  if (secret_warnings != nullptr && read.readable_by_others) {
+    secret_warnings->push_back(option_fault(option_name, texts::kSecretReadableByOthers));
+  }
   return std::nullopt;
+}
+
+// Whether `host` is this device: localhost, 127.0.0.0/8 or ::1 (bracketed
+// or not). Names are not looked up; any other is taken as beyond the device.
+bool is_loopback(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  constexpr std::string_view kLocalhost = "localhost";
+  const bool localhost =
+      host.size() == kLocalhost.size() &&
+      std::equal(host.begin(), host.end(), kLocalhost.begin(), [](char c, char lower) {
+        return std::tolower(static_cast<unsigned char>(c)) == lower;
+      });
+  return localhost || host == "::1" ||
+         (host.substr(0, 4) == "127." && host.find_first_not_of("0123456789.") == host.npos);
 }
 
 bool holds_control_character(const std::string& text) {
@@ -58,6 +86,7 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     }
     out.base_url = influx_base_url(in.influx_url);
   }
+  if (in.database.empty()) return option_fault(texts::kOptInfluxDb, texts::kDatabaseEmpty);
   out.database_query = query_component(in.database);
   out.retention_policy_query = query_component(in.influx_rp);
 
@@ -65,19 +94,29 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     if (!influx_url_is_https(out.base_url)) {
       return option_fault(texts::kOptInfluxCafile, texts::kCafileWithoutHttps);
     }
-    if (auto why = check_file(in.influx_cafile, texts::kOptInfluxCafile)) return why;
+    if (auto why = check_file(in.influx_cafile, texts::kOptInfluxCafile, check_ca_file)) return why;
     out.database.ca_file = in.influx_cafile;
   }
 
+  // Without --influx-url the database is localhost.
+  const bool in_clear = !out.base_url.empty() && !influx_url_is_https(out.base_url) &&
+                        !is_loopback(influx_url_host(out.base_url));
   if (!in.influx_user.empty()) {
     if (!in.influx_token_file.empty()) {
       return option_fault(texts::kOptInfluxTokenFile, texts::kTokenWithUser);
     }
+    // Basic authentication joins user and password with the first colon.
+    if (in.influx_user.find(':') != std::string::npos) {
+      return option_fault(texts::kOptInfluxUser, texts::kUserHoldsColon);
+    }
     auto password = secret_source(in.influx_password_file, texts::kOptInfluxPasswordFile,
                                   credentials_dir, texts::kCredentialInfluxPassword);
     if (!password) return option_fault(texts::kOptInfluxUser, texts::kUserWithoutPassword);
-    if (auto why = take_secret(*password, out.database.password)) return why;
+    if (auto why = take_secret(*password, out.database.password, out.warnings)) return why;
     out.database.user = in.influx_user;
+    if (in_clear) {
+      out.warnings.push_back(option_fault(texts::kOptInfluxUser, texts::kPasswordInClearText));
+    }
   } else {
     if (!in.influx_password_file.empty()) {
       return option_fault(texts::kOptInfluxPasswordFile, texts::kPasswordWithoutUser);
@@ -85,11 +124,12 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     auto token = secret_source(in.influx_token_file, texts::kOptInfluxTokenFile, credentials_dir,
                                texts::kCredentialInfluxToken);
     if (token) {
-      if (auto why = take_secret(*token, out.database.token)) return why;
+      if (auto why = take_secret(*token, out.database.token, out.warnings)) return why;
       // It goes into a header line: a line break would end the header there.
       if (holds_control_character(out.database.token)) {
         return option_fault(token->name, texts::kTokenHoldsControl);
       }
+      if (in_clear) out.warnings.push_back(option_fault(token->name, texts::kTokenInClearText));
     }
   }
   out.database.gzip = in.influx_gzip;
@@ -97,22 +137,26 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
 }
 
 std::optional<std::string> prepare_broker(const Settings& in, const char* credentials_dir,
-                                          BrokerAccess& out) {
+                                          RemoteSetup& setup) {
+  BrokerAccess& out = setup.broker;
+  if (!is_ascii(in.mqtt_host)) return option_fault(texts::kOptMqttHost, texts::kHostNotAscii);
   if (in.mqtt_cert.empty() != in.mqtt_key.empty()) {
     return in.mqtt_key.empty() ? option_fault(texts::kOptMqttCert, texts::kCertWithoutKey)
                                : option_fault(texts::kOptMqttKey, texts::kKeyWithoutCert);
   }
   out.tls = in.mqtt_tls || !in.mqtt_cafile.empty() || !in.mqtt_cert.empty();
-  if (auto why = check_file(in.mqtt_cafile, texts::kOptMqttCafile)) return why;
-  if (auto why = check_file(in.mqtt_cert, texts::kOptMqttCert)) return why;
-  if (auto why = check_file(in.mqtt_key, texts::kOptMqttKey)) return why;
+  if (auto why = check_file(in.mqtt_cafile, texts::kOptMqttCafile, check_ca_file)) return why;
+  if (auto why = check_file(in.mqtt_cert, texts::kOptMqttCert, check_readable)) return why;
+  if (auto why = check_file(in.mqtt_key, texts::kOptMqttKey, check_readable, &setup.warnings)) {
+    return why;
+  }
   out.cafile = in.mqtt_cafile;
   out.cert = in.mqtt_cert;
   out.key = in.mqtt_key;
 
   out.port = out.tls ? kBrokerTlsPort : kBrokerPort;
-  if (!in.mqtt_port.empty()) {
-    const std::optional<int> port = parse_port(in.mqtt_port);
+  if (in.mqtt_port) {
+    const std::optional<int> port = parse_port(*in.mqtt_port);
     if (!port) return option_fault(texts::kOptMqttPort, texts::kPortOutOfRange);
     out.port = *port;
   }
@@ -121,8 +165,11 @@ std::optional<std::string> prepare_broker(const Settings& in, const char* creden
     auto password = secret_source(in.mqtt_password_file, texts::kOptMqttPasswordFile,
                                   credentials_dir, texts::kCredentialMqttPassword);
     if (!password) return option_fault(texts::kOptMqttUser, texts::kMqttUserWithoutPassword);
-    if (auto why = take_secret(*password, out.password)) return why;
+    if (auto why = take_secret(*password, out.password, setup.warnings)) return why;
     out.user = in.mqtt_user;
+    if (!out.tls && !is_loopback(in.mqtt_host)) {
+      setup.warnings.push_back(option_fault(texts::kOptMqttUser, texts::kMqttPasswordInClearText));
+    }
   } else if (!in.mqtt_password_file.empty()) {
     return option_fault(texts::kOptMqttPasswordFile, texts::kMqttPasswordWithoutUser);
   }
@@ -134,5 +181,5 @@ std::optional<std::string> prepare_broker(const Settings& in, const char* creden
 std::optional<std::string> prepare_remote_setup(const Settings& in, const char* credentials_dir,
                                                 RemoteSetup& out) {
   if (auto why = prepare_database(in, credentials_dir, out)) return why;
-  return prepare_broker(in, credentials_dir, out.broker);
+  return prepare_broker(in, credentials_dir, out);
 }

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/settings.h"
 #include "mqtt/broker_access.h"
@@ -18,6 +19,10 @@ struct RemoteSetup {
   std::string retention_policy_query; // likewise; empty: no rp parameter
   TransportOptions database;
   BrokerAccess broker;
+  // What an operator should know though the bridge can run, each the text of
+  // one info line: a secret sent in clear text beyond the device, a secret
+  // file every user can read.
+  std::vector<std::string> warnings;
 };
 
 // Checks the remote options in `in` and reads their files into `out`.
@@ -25,7 +30,8 @@ struct RemoteSetup {
 // `credentials_dir` (systemd's CREDENTIALS_DIRECTORY; null when unset):
 // "mqtt-password" and "influx-password" with their user only, "influx-token"
 // unless --influx-user is given. Returns the fatal line's text, naming the
-// option and why it is unusable, or nothing when all is well.
+// option and why it is unusable, or nothing when all is well (warnings may
+// then be in out.warnings).
 std::optional<std::string> prepare_remote_setup(const Settings& in, const char* credentials_dir,
                                                 RemoteSetup& out);
 

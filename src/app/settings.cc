@@ -5,15 +5,18 @@
 
 #include <algorithm>
 #include <string_view>
-#include <fstream>
-#include <iterator>
 
 #include "app/log.h"
+#include "app/secret_file.h"
 #include "texts.h"
 
 Settings settings;
 
 namespace {
+
+// Far more than an identity may be (65 535 bytes): a longer file is refused
+// as too long all the same.
+constexpr std::size_t kMaxIdentityFileBytes = 1024 * 1024;
 
 // Long options have no short letter; their codes start above every char.
 enum LongOption : int {
@@ -116,11 +119,11 @@ std::string option_fault(std::string_view option, std::string_view reason) {
   return std::string(option).append(texts::kOptionFaultSeparator).append(reason);
 }
 
-std::string resolve_client_id(std::string client_id, const char* identity_path) {
+std::optional<std::string> resolve_client_id(std::string client_id, const char* identity_path) {
   if (client_id.empty()) {
-    std::ifstream file(identity_path, std::ios::binary);
-    std::string content;
-    if (file) content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    FileRead read = read_regular_file(identity_path, kMaxIdentityFileBytes);
+    if (read.not_regular) return std::nullopt;
+    const std::string content = read.content ? std::move(*read.content) : std::string();
     const auto first = content.find_first_not_of(" \t\n\v\f\r");
     client_id = first == std::string::npos ? std::string(texts::kUndefinedClientId)
                                            : content.substr(first);

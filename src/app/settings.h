@@ -28,7 +28,8 @@ struct Settings {
   std::string influx_token_file;
   std::string influx_cafile;
   bool influx_gzip = false;
-  std::string mqtt_port;  // checked at start-up; empty: 1883, or 8883 with TLS
+  // Checked at start-up; unset: 1883, or 8883 with TLS (an empty value is refused).
+  std::optional<std::string> mqtt_port;
   bool mqtt_tls = false;
   std::string mqtt_cafile;
   std::string mqtt_cert;
@@ -66,8 +67,10 @@ bool parse_command_line(int argc, char* argv[], Settings& out);
 std::string option_fault(std::string_view option, std::string_view reason);
 
 // Turns `client_id` into the identity the bridge uses: when empty, the content
-// of `identity_path` after its leading white space, or "<undefined>"; then
-// every space, carriage return and line feed is deleted.
-std::string resolve_client_id(std::string client_id, const char* identity_path);
+// of `identity_path` after its leading white space, or "<undefined>" when the
+// file is missing, unreadable or blank; then every space, carriage return and
+// line feed is deleted. Nothing when the file is there but not a regular file
+// (a FIFO would hang the start, a device never end): the caller stops.
+std::optional<std::string> resolve_client_id(std::string client_id, const char* identity_path);
 
 #endif  // MQTT_INFLUX_BRIDGE_APP_SETTINGS_H_

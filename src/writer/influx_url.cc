@@ -21,6 +21,20 @@ bool is_space_or_control(char c) {
 
 }  // namespace
 
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string_view influx_url_host(std::string_view url) {
+  const std::size_t start = url.find("//") + 2;
+  const std::string_view authority = url.substr(start, url.find('/', start) - start);
+  if (!authority.empty() && authority.front() == '[') {
+    return authority.substr(0, authority.find(']') + 1);
+  }
+  return authority.substr(0, authority.find(':'));
+}
+
 std::optional<int> parse_port(std::string_view text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
   int port = 0;
@@ -59,10 +73,13 @@ std::optional<std::string_view> influx_url_fault(std::string_view url) {
     if (!after.empty()) port = after.substr(1);
     if (host.size() <= 2) return texts::kUrlNoHost;
   } else if (const std::size_t colon = authority.rfind(':'); colon != std::string_view::npos) {
+    // "::1:8086" would be read as the host "::1" or "" and a port, never as meant.
+    if (authority.find(':') != colon) return texts::kUrlIpv6WithoutBrackets;
     host = authority.substr(0, colon);
     port = authority.substr(colon + 1);
   }
   if (host.empty()) return texts::kUrlNoHost;
+  if (!is_ascii(host)) return texts::kHostNotAscii;
   if (host.size() != authority.size() && !parse_port(port)) return texts::kPortOutOfRange;
   return std::nullopt;
 }

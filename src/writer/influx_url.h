@@ -10,8 +10,15 @@
 // Why `url` cannot be the database's base URL, or nothing when it can:
 // "http://" or "https://" (any case), a host (an IPv6 literal in brackets),
 // an optional port from 1 to 65535, an optional path; no credentials, query,
-// fragment, space or control character.
+// fragment, space or control character; an ASCII host.
 std::optional<std::string_view> influx_url_fault(std::string_view url);
+
+// A checked URL's host: a name, an IPv4 address or an IPv6 literal in brackets.
+std::string_view influx_url_host(std::string_view url);
+
+// Whether every byte of `text` is ASCII: a host name must be (an
+// internationalised one goes in its xn-- form).
+bool is_ascii(std::string_view text);
 
 // Whether a checked URL asks for TLS.
 bool influx_url_is_https(std::string_view url);

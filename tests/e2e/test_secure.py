@@ -162,6 +162,9 @@ class SecureTest(BridgeTestCase):
         empty = self.secret_file("empty", "")
         password = self.secret_file("good-password", "fine\n")
         credentials = self.credentials("credentials", {"influx-token": token_secret + "\tx"})
+        fifo = os.path.join(self.workdir, "fifo")  # never written to: a read would wait for ever
+        os.mkfifo(fifo, 0o600)
+        garbage = self.secret_file("garbage.pem", "not a certificate\n")
         usage = "TODO: Usage: %s" % os.environ["BRIDGE_BIN"]
         faults = (
             (["--influx-user", "writer"], None,
@@ -189,6 +192,10 @@ class SecureTest(BridgeTestCase):
              "--influx-password-file)"),
             (["--influx-cafile", self.certs.ca_cert], None,
              "F: --influx-cafile: only an https:// --influx-url is verified"),
+            (["--influx-user", "writer", "--influx-password-file", fifo], None,
+             "F: --influx-password-file: it is not a regular file but a FIFO"),
+            (["--mqtt-cafile", garbage], None, "F: --mqtt-cafile: it holds no PEM certificate"),
+            (["--influx-db", ""], None, "F: --influx-db: the database name is empty"),
             # A long option abbreviated or unknown: never taken for another.
             (["--influx-password", password], None, usage),
             (["--influx-password-f=" + password], None, usage),

@@ -39,6 +39,10 @@ TEST(InfluxUrl, AcceptedAndRefusedUrls) {
       {"http://h:123456", texts::kPortOutOfRange},
       {"http://[::1", texts::kUrlBadIpv6},
       {"http://[::1]x", texts::kUrlBadIpv6},
+      {"http://::1:8086", texts::kUrlIpv6WithoutBrackets},
+      {"http://b\xc3\xa4r.example:8086", texts::kHostNotAscii},
+      {"http://[::\xc3\xa4]", texts::kHostNotAscii},
+      {"http://h/b\xc3\xa4r", std::nullopt},  // only the host must be ASCII
       {"http://h/write?db=x", texts::kUrlQueryOrFragment},
       {"http://h#top", texts::kUrlQueryOrFragment},
       {"http://user:secret@h", texts::kUrlCredentials},

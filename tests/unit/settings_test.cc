@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -122,6 +123,13 @@ TEST_F(IdentityFile, MissingFileGivesUndefined) {
   EXPECT_EQ(resolve_client_id("", (path_ + ".absent").c_str()), "<undefined>");
 }
 
+TEST_F(IdentityFile, AFifoOrDeviceIsRefusedWithoutWaiting) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  EXPECT_EQ(resolve_client_id("", path_.c_str()), std::nullopt);
+  EXPECT_EQ(resolve_client_id("", "/dev/zero"), std::nullopt);
+  EXPECT_EQ(resolve_client_id("id", path_.c_str()), "id");  // not opened with -c
+}
+
 TEST_F(IdentityFile, OptionValueWinsAndIsCleaned) {
   write("from-file\n");
   EXPECT_EQ(resolve_client_id(" node-17 ", path_.c_str()), "node-17");
@@ -163,6 +171,7 @@ TEST(CommandLine, LongOptionsForRemoteEndpoints) {
   EXPECT_EQ(s.spool_max_bytes, "8M");
   EXPECT_FALSE(parse({}).settings.spool_dir.has_value());
   EXPECT_EQ(parse({"--spool", ""}).settings.spool_dir, "");  // given, and refused later
+  EXPECT_EQ(parse({"--mqtt-port="}).settings.mqtt_port, "");  // likewise
   EXPECT_EQ(s.client_id, "id");  // short options still work beside them
 }
 
