@@ -238,7 +238,7 @@ void InfluxWriter::flush_at_shutdown() {
       if (spool_ != nullptr) {
         // What the spool holds survives the stop; what memory alone holds does not.
         spool_->stop(pending, now_(), events);
-        const std::size_t memory_only = pending.pending().unpositioned_records();
+        const std::size_t memory_only = spool_->memory_only_records(pending);
         spooled = undelivered - memory_only;
         undelivered = memory_only;
       }

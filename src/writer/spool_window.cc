@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 
-SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool)
-    : spool_(std::move(spool)), found_(spool_->count_records()), unread_(found_) {
+SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool, std::size_t memory_cap_bytes)
+    : spool_(std::move(spool)),
+      memory_cap_bytes_(memory_cap_bytes),
+      found_(spool_->count_records()),
+      unread_(found_) {
   // What opening it dropped (over the bound) is told with the first settle();
   // damage it removed unread, with the rest of the damage.
   dropped_at_open_ = spool_->stats().dropped_records;
@@ -42,8 +45,21 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
     // segment of others; it is kept in memory like any record while the
     // spool is unusable.
   }
-  if (!spooled) events.dropped += state.append(record, now, kNoPosition);
+  if (!spooled) keep_in_memory(record, events);
   fill(state, now, events);
+}
+
+void SpoolWindow::keep_in_memory(std::string_view record, SpoolEvents& events) {
+  // The cap is for these records alone: a record safe on disk is never
+  // dropped for one that is not.
+  const std::size_t added = record.size() + 1;
+  while (!memory_.empty() && memory_bytes_ + added > memory_cap_bytes_) {
+    memory_bytes_ -= memory_.front().size() + 1;
+    memory_.pop_front();
+    ++events.dropped;
+  }
+  memory_.emplace_back(record);
+  memory_bytes_ += added;
 }
 
 void SpoolWindow::settle(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
@@ -55,9 +71,15 @@ void SpoolWindow::settle(DeliveryState& state, Clock::time_point now, SpoolEvent
 }
 
 void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
-  // Records kept in memory only go out first (see the header).
-  if (state.pending().unpositioned_records() > 0) return;
   while (state.bytes() < kWindowBytes) {
+    // Records kept in memory only go out first (see the header).
+    if (!memory_.empty()) {
+      state.append(memory_.front(), now, kNoPosition);
+      memory_bytes_ -= memory_.front().size() + 1;
+      memory_.pop_front();
+      continue;
+    }
+    if (state.pending().unpositioned_records() > 0) return;
     SpoolEntry entry;
     SpoolStatus failure;
     const bool read = spool_->next(entry, &failure);

@@ -9,12 +9,13 @@
 // spool at its next start.
 //
 // While the spool cannot be written (no space, an I/O error, the directory
-// gone or read-only) records are kept in memory only, under the pending cap,
-// as a bridge without a spool keeps them; the spool is tried again every
-// kRetryInterval, with the next record (a removed directory is not: it stays
-// removed for this process). Records kept in memory meanwhile have
-// no position; the window is not filled from the spool while any of them is
-// pending, so positioned records always come first in the queue.
+// gone or read-only) records are kept in memory only, under a cap of their
+// own (the pending cap), which never drops a record that is safe on disk; the
+// spool is tried again every kRetryInterval, with the next record (a removed
+// directory is not: it stays removed for this process). Records kept in
+// memory have no position; they join the window as it has room, and the
+// window is not filled from the spool while any of them is pending, so they
+// go out before the spool's later records.
 //
 // Not thread-safe; the writer calls it with its mutex held. No clock of its
 // own: the time is passed in.
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,7 +56,8 @@ class SpoolWindow {
   static constexpr std::chrono::seconds kRetryInterval{5};
 
   // Takes an open spool and counts what it holds (reads it once).
-  explicit SpoolWindow(std::unique_ptr<Spool> spool);
+  explicit SpoolWindow(std::unique_ptr<Spool> spool,
+                       std::size_t memory_cap_bytes = kPendingCapBytes);
   SpoolWindow(const SpoolWindow&) = delete;
   SpoolWindow& operator=(const SpoolWindow&) = delete;
 
@@ -73,13 +76,18 @@ class SpoolWindow {
   // An orderly stop: what is done is acknowledged, all is synced.
   void stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
 
-  // Records in the spool that are not in the window yet.
-  std::uint64_t unread_records() const { return unread_; }
+  // Records not in the window yet: in the spool, or in memory only.
+  std::uint64_t unread_records() const { return unread_ + memory_.size(); }
+  // Records pending that only memory holds (in the window, or waiting for it).
+  std::size_t memory_only_records(const DeliveryState& state) const {
+    return state.pending().unpositioned_records() + memory_.size();
+  }
   bool usable() const { return usable_; }
   const Spool& spool() const { return *spool_; }
 
  private:
   void fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
+  void keep_in_memory(std::string_view record, SpoolEvents& events);
   // `release`: an orderly stop; a spool all delivered keeps no segment.
   void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,
                    bool release = false);
@@ -88,6 +96,10 @@ class SpoolWindow {
   void trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events);
 
   std::unique_ptr<Spool> spool_;
+  // Records the spool could not take, oldest first, waiting for the window.
+  std::deque<std::string> memory_;
+  std::size_t memory_bytes_ = 0;  // with a line feed each, as in a body
+  const std::size_t memory_cap_bytes_;
   std::uint64_t found_ = 0;
   std::uint64_t unread_ = 0;
   // Records the spool dropped at open (over its bound), not told yet.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/spool_setup.h"
+#include "fake_file_system.h"
 #include "file_size_limit.h"
 
 namespace {
@@ -96,14 +97,16 @@ class SpoolWindowTest : public ScratchDirectory {
     std::uint64_t pending() const { return state.records() + window->unread_records(); }
   };
 
-  std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20) {
+  std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20,
+                                FileSystem& files = system_file_system(),
+                                std::size_t memory_cap = kPendingCapBytes) {
     std::unique_ptr<Spool> spool;
-    const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool);
+    const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool, files);
     EXPECT_TRUE(status.ok()) << status.text;
     if (!status.ok()) return nullptr;
     auto bridge = std::make_unique<Bridge>();
     bridge->state.track_positions();
-    bridge->window = std::make_unique<SpoolWindow>(std::move(spool));
+    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), memory_cap);
     SpoolEvents e;
     bridge->window->settle(bridge->state, bridge->now, e);
     bridge->collect(e);
@@ -226,6 +229,37 @@ TEST_F(SpoolWindowTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) 
   bridge->window->stop(bridge->state, bridge->now, e);
   bridge.reset();
   EXPECT_EQ(start()->window->records_found(), 0u);
+}
+
+// A disk the spool fills itself during an outage (the fake holds 2 KiB): what
+// reached the disk is never dropped for what memory holds, and once delivered
+// its space comes back for the next outage.
+TEST_F(SpoolWindowTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
+  FakeFileSystem disk;
+  disk.capacity = 2048;
+  auto bridge = start(std::uint64_t{64} << 20, disk, 1024);
+  int spooled = -1;
+  for (int i = 0; i < 200; ++i) {
+    bridge->accept(record(i));
+    if (spooled < 0 && !bridge->window->usable()) spooled = i;
+  }
+  ASSERT_GT(spooled, 10);
+  EXPECT_EQ(bridge->pending() + bridge->events.dropped, 200u);
+  bridge->deliver_all();
+  const std::vector<std::string> on_disk = range(0, spooled);
+  ASSERT_GE(bridge->delivered.size(), on_disk.size());
+  EXPECT_TRUE(std::equal(on_disk.begin(), on_disk.end(), bridge->delivered.begin()));
+  // Memory kept the newest, without a gap.
+  const int from_memory = static_cast<int>(bridge->delivered.size()) - spooled;
+  EXPECT_EQ(std::vector<std::string>(bridge->delivered.begin() + spooled, bridge->delivered.end()),
+            range(200 - from_memory, 200));
+  EXPECT_EQ(bridge->events.dropped, 200u - bridge->delivered.size());
+  // The next outage: the spool takes records again, once the retry is due.
+  bridge->now += SpoolWindow::kRetryInterval;
+  for (int i = 200; i < 210; ++i) bridge->accept(record(i));
+  EXPECT_TRUE(bridge->events.usable_again);
+  EXPECT_TRUE(bridge->window->usable());
+  EXPECT_EQ(bridge->window->memory_only_records(bridge->state), 0u);
 }
 
 TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
