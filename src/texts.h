@@ -125,6 +125,7 @@ inline constexpr std::string_view kOptInfluxPasswordFile = "--influx-password-fi
 inline constexpr std::string_view kOptInfluxTokenFile = "--influx-token-file";
 inline constexpr std::string_view kOptInfluxCafile = "--influx-cafile";
 inline constexpr std::string_view kOptMqttHost = "-h";
+inline constexpr std::string_view kOptInfluxProxy = "--influx-proxy";
 inline constexpr std::string_view kOptMqttPort = "--mqtt-port";
 inline constexpr std::string_view kOptMqttCafile = "--mqtt-cafile";
 inline constexpr std::string_view kOptMqttCert = "--mqtt-cert";
@@ -187,6 +188,19 @@ inline constexpr std::string_view kMqttPasswordInClearText =
     "the password is sent in clear text to a host that is not loopback "
     "(use --mqtt-tls or --mqtt-cafile)";
 inline constexpr std::string_view kMqttTlsSetupFailed = "TLS to the broker could not be set up: ";
+// --influx-proxy: an http:// proxy on an explicit port, asked for no
+// credentials, never for a database on this device, never carrying a
+// secret in clear text.
+inline constexpr std::string_view kProxyNotHttp = "not an http://HOST:PORT URL";
+inline constexpr std::string_view kProxyNoPort = "it names no port";
+inline constexpr std::string_view kProxyPath = "it holds a path";
+inline constexpr std::string_view kProxyCredentials =
+    "it holds credentials (a proxy that asks for them is not supported)";
+inline constexpr std::string_view kProxyLoopbackDatabase =
+    "the database is on this device (loopback) and is never reached through a proxy";
+inline constexpr std::string_view kProxyCleartextSecret =
+    "the database's password or token would reach the proxy in clear text over http://; "
+    "use an https:// --influx-url";
 
 // The service manager's status line (systemd's STATUS=).
 inline constexpr std::string_view kStatusConnecting = "connecting to the broker";

@@ -132,6 +132,22 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
       if (in_clear) out.warnings.push_back(option_fault(token->name, texts::kTokenInClearText));
     }
   }
+  if (!in.influx_proxy.empty()) {
+    if (const auto why = proxy_url_fault(in.influx_proxy)) {
+      return option_fault(texts::kOptInfluxProxy, *why);
+    }
+    // Without --influx-url the database is localhost:8086.
+    if (out.base_url.empty() || influx_url_is_loopback(out.base_url)) {
+      return option_fault(texts::kOptInfluxProxy, texts::kProxyLoopbackDatabase);
+    }
+    // An https database is reached through a CONNECT tunnel, its TLS end to
+    // end; an http one is read by the proxy, credentials and all.
+    if (!influx_url_is_https(out.base_url) &&
+        (!out.database.user.empty() || !out.database.token.empty())) {
+      return option_fault(texts::kOptInfluxProxy, texts::kProxyCleartextSecret);
+    }
+    out.database.proxy = in.influx_proxy;
+  }
   out.database.gzip = in.influx_gzip;
   return std::nullopt;
 }

@@ -27,6 +27,7 @@ enum LongOption : int {
   kInfluxPasswordFile,
   kInfluxTokenFile,
   kInfluxCafile,
+  kInfluxProxy,
   kInfluxGzip,
   kMqttPort,
   kMqttTls,
@@ -48,6 +49,7 @@ constexpr option kLongOptions[] = {
     {"influx-password-file", required_argument, nullptr, kInfluxPasswordFile},
     {"influx-token-file", required_argument, nullptr, kInfluxTokenFile},
     {"influx-cafile", required_argument, nullptr, kInfluxCafile},
+    {"influx-proxy", required_argument, nullptr, kInfluxProxy},
     {"influx-gzip", no_argument, nullptr, kInfluxGzip},
     {"mqtt-port", required_argument, nullptr, kMqttPort},
     {"mqtt-tls", no_argument, nullptr, kMqttTls},
@@ -91,6 +93,7 @@ bool parse_command_line(int argc, char* argv[], Settings& out) {
       case kInfluxPasswordFile: out.influx_password_file = optarg; break;
       case kInfluxTokenFile: out.influx_token_file = optarg; break;
       case kInfluxCafile: out.influx_cafile = optarg; break;
+      case kInfluxProxy: out.influx_proxy = optarg; break;
       case kInfluxGzip: out.influx_gzip = true; break;
       case kMqttPort: out.mqtt_port = optarg; break;
       case kMqttTls: out.mqtt_tls = true; break;

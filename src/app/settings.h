@@ -27,6 +27,7 @@ struct Settings {
   std::string influx_password_file;
   std::string influx_token_file;
   std::string influx_cafile;
+  std::string influx_proxy;  // http://HOST:PORT; empty: no proxy, whatever the environment says
   bool influx_gzip = false;
   // Checked at start-up; unset: 1883, or 8883 with TLS (an empty value is refused).
   std::optional<std::string> mqtt_port;

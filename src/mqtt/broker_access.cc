@@ -13,8 +13,8 @@ constexpr std::size_t kMaxTlsErrorBytes = 512;
 // libmosquitto's prefix for the lines it copies from OpenSSL's error queue.
 constexpr std::string_view kOpenSslErrorPrefix = "OpenSSL Error";
 
-// Debian's hashed directory of the system's trusted CAs, for when a client
-// certificate is given without a CA file of its own.
+// Debian's hashed directory of the system's trusted CAs, for TLS without a
+// CA file of its own.
 constexpr const char* kSystemCaDirectory = "/etc/ssl/certs";
 
 // An encrypted key would make OpenSSL ask for its passphrase on the
@@ -39,10 +39,13 @@ bool apply_broker_access(mosquitto* client, const BrokerAccess& access, std::str
   if (!access.cafile.empty()) {
     result = mosquitto_tls_set(client, access.cafile.c_str(), nullptr, cert, key, no_passphrase);
   } else {
-    // The system's trust store. mosquitto_tls_set wants a CA file or
-    // directory; the OS store option makes the file optional.
+    // The system's trust store: OpenSSL's default paths, and its directory
+    // named as the CA directory. libmosquitto 2.0 sets its TLS context up
+    // again at every connection and refuses (MOSQ_ERR_INVAL) to do so
+    // without a CA file or directory, the OS store option not counted: with
+    // that option alone only the first handshake would ever be tried.
     result = mosquitto_int_option(client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    if (result == MOSQ_ERR_SUCCESS && cert != nullptr) {
+    if (result == MOSQ_ERR_SUCCESS) {
       result = mosquitto_tls_set(client, nullptr, kSystemCaDirectory, cert, key, no_passphrase);
     }
   }

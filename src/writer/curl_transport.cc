@@ -65,7 +65,14 @@ void CurlTransport::configure(const TransportOptions& options) {
   CURL* const handle = easy_.get();
   if (handle == nullptr) return;
   // Set once for the handle's life. libcurl verifies an https peer and its
-  // name by default; only the CA may change, never the verification.
+  // name by default; only the CA may change, never the verification. Below
+  // TLS 1.2 is refused, as on the broker's side.
+  curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+  // A proxy only where the operator named one: an empty proxy makes libcurl
+  // ignore http_proxy, https_proxy and ALL_PROXY, an empty exception list
+  // NO_PROXY. Through an http:// proxy an https database is a CONNECT tunnel.
+  curl_easy_setopt(handle, CURLOPT_PROXY, options_.proxy.c_str());
+  curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
   if (!options_.ca_file.empty()) {
     // The file replaces the system's store: libcurl would otherwise also
     // trust every CA of its default directory (and load them all, ~7 MiB).

@@ -1,5 +1,8 @@
 #include "writer/influx_url.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -17,6 +20,26 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
 bool is_space_or_control(char c) {
   const auto byte = static_cast<unsigned char>(c);
   return byte <= 0x20 || byte == 0x7f;
+}
+
+// The host and port of a checked URL; an IPv6 host without its brackets,
+// an empty port when none is given.
+struct Authority {
+  std::string_view host;
+  std::string_view port;
+};
+
+Authority authority_of(std::string_view checked_url) {
+  const std::string_view rest = checked_url.substr(checked_url.find("//") + 2);
+  const std::string_view authority = rest.substr(0, rest.find('/'));
+  const std::size_t close =
+      !authority.empty() && authority.front() == '[' ? authority.find(']') : 0;
+  std::size_t colon = authority.rfind(':');
+  if (colon != std::string_view::npos && colon < close) colon = std::string_view::npos;
+  Authority parts{authority.substr(0, colon), {}};
+  if (colon != std::string_view::npos) parts.port = authority.substr(colon + 1);
+  if (close != 0) parts.host = authority.substr(1, close - 1);
+  return parts;
 }
 
 }  // namespace
@@ -85,6 +108,37 @@ std::optional<std::string_view> influx_url_fault(std::string_view url) {
 }
 
 bool influx_url_is_https(std::string_view url) { return starts_with_ignoring_case(url, "https://"); }
+
+bool influx_url_is_loopback(std::string_view url) {
+  std::string host(authority_of(url).host);
+  std::transform(host.begin(), host.end(), host.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  constexpr std::string_view kLocalhost = "localhost";
+  const std::string_view name(host);
+  if (name == kLocalhost || (name.size() > kLocalhost.size() &&
+                             name.substr(name.size() - kLocalhost.size() - 1) == ".localhost")) {
+    return true;
+  }
+  // inet_aton, like libcurl, also reads the short forms ("127.1").
+  in_addr v4{};
+  if (inet_aton(host.c_str(), &v4) != 0) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return false;
+  return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
+std::optional<std::string_view> proxy_url_fault(std::string_view url) {
+  if (!starts_with_ignoring_case(url, "http://")) return texts::kProxyNotHttp;
+  if (const auto why = influx_url_fault(url)) {
+    return *why == texts::kUrlCredentials ? texts::kProxyCredentials : why;
+  }
+  const std::size_t slash = url.find('/', 7);
+  if (slash != std::string_view::npos && url.substr(slash) != "/") return texts::kProxyPath;
+  if (authority_of(url).port.empty()) return texts::kProxyNoPort;
+  return std::nullopt;
+}
 
 std::string influx_base_url(std::string_view url) {
   // Only the path's slashes go: "http://h/" keeps its "//" after the scheme.

@@ -23,6 +23,15 @@ bool is_ascii(std::string_view text);
 // Whether a checked URL asks for TLS.
 bool influx_url_is_https(std::string_view url);
 
+// Whether a checked URL's host is this device: "localhost" and names under
+// it, 127.0.0.0/8, ::1 (and ::ffff:127.x.y.z).
+bool influx_url_is_loopback(std::string_view url);
+
+// Why `url` cannot be --influx-proxy, or nothing when it can:
+// "http://HOST:PORT" with an optional "/", otherwise as influx_url_fault
+// (libcurl would take a missing port as 1080, which no operator means).
+std::optional<std::string_view> proxy_url_fault(std::string_view url);
+
 // The base the "/write?..." part is appended to: a checked URL without its
 // trailing slashes, so that "https://h/influx/" and "https://h/influx" post
 // to the same "https://h/influx/write".

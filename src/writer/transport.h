@@ -33,6 +33,7 @@ struct TransportOptions {
   std::string user;      // HTTP Basic authentication when not empty
   std::string password;
   std::string token;     // "Authorization: Token <token>" when not empty
+  std::string proxy;     // an http:// proxy; empty: none (the environment's never)
   bool gzip = false;     // bodies gzip-compressed, with "Content-Encoding: gzip"
 };
 

@@ -82,6 +82,8 @@ class HttpSink:
     # ("wait", seconds, code, body): like "delay", but a client that closes
     # the connection first (its time-out) ends the wait and is recorded in
     # the request's abandoned_at,
+    # ("tunnel", port): a proxy's answer to CONNECT, then the bytes go both
+    # ways between the client and 127.0.0.1:port, whatever host was asked,
     # or a function of the request (its body read) that returns one of these.
     OK = ("status", 204, b"")
 
@@ -177,6 +179,10 @@ class HttpSink:
                     while not self.stopping.is_set() and time.monotonic() < deadline:
                         connection.sendall(b"1000\r\n" + b"x" * 0x1000 + b"\r\n")
                     return
+                if answer[0] == "tunnel":
+                    request.status = 200
+                    self._tunnel(connection, answer[1])
+                    return
                 if answer[0] == "hang":
                     self.release.wait()
                     return
@@ -221,6 +227,17 @@ class HttpSink:
                 connection.close()
                 return None
         return connection
+
+    def _tunnel(self, connection, port):
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as upstream:
+            connection.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+            ends = {connection: upstream, upstream: connection}
+            while not self.stopping.is_set():
+                for end in select.select(list(ends), [], [], 0.2)[0]:
+                    data = end.recv(65536)
+                    if not data:
+                        return
+                    ends[end].sendall(data)
 
     @staticmethod
     def _client_left(connection, seconds):

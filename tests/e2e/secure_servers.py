@@ -6,9 +6,10 @@ capturing HTTP(S) server.
 Like harness.py, each server runs in the test's own network namespace on a
 fixed port, is waited for with a deadline and is stopped by pid. Every server
 that speaks TLS takes its certificate from a Certificates: `server="trusted"`
-(the default) serves the certificate for localhost and 127.0.0.1 issued by
-certs.ca_cert, "wrong_name" one issued by the same authority for another name,
-"untrusted" one issued by a second authority that no client is given.
+(the default) serves the certificate for localhost, 127.0.0.1 and influx.test
+(a name only a test proxy resolves) issued by certs.ca_cert, "wrong_name" one
+issued by the same authority for another name, "untrusted" one issued by a
+second authority that no client is given.
 """
 
 import atexit
@@ -72,7 +73,7 @@ def http_request(url, method="GET", body=None, headers=None, cafile=None, timeou
 
 # Certificates -----------------------------------------------------------------
 
-_SERVER_NAMES = "DNS:localhost,IP:127.0.0.1"
+_SERVER_NAMES = "DNS:localhost,DNS:influx.test,IP:127.0.0.1"
 _EXTENSIONS = {  # of the certificates an authority issues
     "server": "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
               "extendedKeyUsage=serverAuth\nsubjectAltName=%s\n"
@@ -131,11 +132,11 @@ class Certificates:
     """Test certificates in workdir/certs, PEM files (keys unencrypted, PKCS#8):
 
     ca_cert, ca_key                       the authority the clients are given
-    server_cert, server_key               for DNS localhost and IP 127.0.0.1, serverAuth
+    server_cert, server_key               for localhost, influx.test and 127.0.0.1, serverAuth
     wrong_name_cert, wrong_name_key       by the same authority for other.invalid only
     client_cert, client_key               CN bridge-client, clientAuth
     untrusted_ca_cert, untrusted_ca_key   a second authority, given to no client
-    untrusted_server_cert, ..._key        by the second one, for localhost and 127.0.0.1
+    untrusted_server_cert, ..._key        by the second one, for the same names
     untrusted_client_cert, ..._key        by the second one, clientAuth
 
     The first set of a process is made with openssl and copied for every later
@@ -162,6 +163,25 @@ class Certificates:
         prefix = {"trusted": "server", "wrong_name": "wrong_name",
                   "untrusted": "untrusted_server"}[server]
         return getattr(self, prefix + "_cert"), getattr(self, prefix + "_key")
+
+
+class SystemCas:
+    """A private /etc/ssl/certs trusting `ca_cert` only, for the bridge alone."""
+
+    def __init__(self, workdir, ca_cert):
+        self.dir = os.path.join(workdir, "system-certs")
+        os.makedirs(self.dir, exist_ok=True)
+        with open(ca_cert, "rb") as source, \
+                open(os.path.join(self.dir, "ca-certificates.crt"), "wb") as bundle:
+            bundle.write(source.read())
+        subject_hash = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", ca_cert],
+                                      capture_output=True, text=True, check=True).stdout.strip()
+        os.symlink("ca-certificates.crt", os.path.join(self.dir, subject_hash + ".0"))
+
+    def wrap(self, command):
+        script = 'mount --bind "$1" /etc/ssl/certs && shift && exec "$@"'
+        return (["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
+                 "system-cas", self.dir] + list(command))
 
 
 # MQTT -------------------------------------------------------------------------
@@ -533,14 +553,18 @@ class CaptureSink(HttpSink):
     """An HttpSink (see http_sink.py: method, target, path, query, headers in
     order, body de-chunked and gunzipped, raw_body, answers) on `port`, over
     HTTPS with certs.server_pair(server) when certs are given; failed
-    handshakes are noted in tls_failures. The first requests are answered with
+    handshakes are noted in tls_failures; `tls` (an ssl.TLSVersion) is the only
+    version it speaks. The first requests are answered with
     `statuses` in order (a code, or (code, body)), every later one 204."""
 
-    def __init__(self, port=DATABASE_PORT, certs=None, statuses=(), server="trusted"):
+    def __init__(self, port=DATABASE_PORT, certs=None, statuses=(), server="trusted", tls=None):
         context = None
         if certs is not None:
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(*certs.server_pair(server))
+            if tls is not None:  # OpenSSL 3 allows TLS below 1.2 at security level 0 only
+                context.minimum_version = context.maximum_version = tls
+                context.set_ciphers("DEFAULT:@SECLEVEL=0")
         super().__init__(port, context)
         self.url = "%s://127.0.0.1:%d" % ("https" if certs is not None else "http", port)
         for status in statuses:

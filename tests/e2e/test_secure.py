@@ -1,6 +1,7 @@
 """The bridge against remote, secured endpoints: a broker with TLS, passwords
-and client certificates; InfluxDB over HTTPS with a password, a retention
-policy and gzip bodies; a reverse proxy path; VictoriaMetrics; the exact
+and client certificates, restarted; InfluxDB over HTTPS with a password, a
+retention policy and gzip bodies; a reverse proxy path; an outbound proxy
+(CONNECT); TLS below 1.2 refused; VictoriaMetrics; the exact
 requests the database options make; systemd credentials; where a secret must
 never show; and the time bounds with a TLS peer that never answers.
 
@@ -13,13 +14,15 @@ import os
 import re
 import select
 import signal
+import ssl
 import threading
 import time
 import unittest
 
-from harness import (BridgeTestCase, NotifySocket, accept_in_background, close_sockets, ping_gaps,
-                     publish, publish_many, tcp_listener, wait_until)
-from secure_servers import (CaptureSink, Certificates, Nginx, SecureInflux, TlsBroker,
+from harness import (BridgeTestCase, NotifySocket, PrivateNames, accept_in_background,
+                     close_sockets, ping_gaps, publish, publish_many, tcp_listener, wait_until)
+from http_sink import HttpSink
+from secure_servers import (CaptureSink, Certificates, Nginx, SecureInflux, SystemCas, TlsBroker,
                             VictoriaMetrics, basic_auth)
 
 IDENTITY = "node-17"
@@ -35,6 +38,9 @@ LOAD_ROOM_S = 1.0
 # The bridge's own bounds (README, "Remote and secured endpoints").
 CONNECT_TIMEOUT_S = 2.0
 KEEP_ALIVE_S = 10.0
+
+PROXY_PORT = 3128
+PROXY = "http://127.0.0.1:%d" % PROXY_PORT
 
 TLS_FAILURE = r"^I: connection error: A TLS error occurred\. \(%s\)$"
 # One reason of the TLS library's, of this attempt alone.
@@ -127,8 +133,8 @@ class SecureTest(BridgeTestCase):
     def own_log(broker):
         return broker.log_text()[broker.log_start:]
 
-    def subscribed_bridge(self, *args, env=None):
-        bridge = self.bridge("-v", "-c", IDENTITY, *args, env=env)
+    def subscribed_bridge(self, *args, env=None, names=None):
+        bridge = self.bridge("-v", "-c", IDENTITY, *args, env=env, names=names)
         bridge.wait_subscribed(timeout=SUBSCRIBED_S)
         return bridge
 
@@ -153,7 +159,7 @@ class SecureTest(BridgeTestCase):
 
     def test_faulty_options_are_one_line_or_the_usage_and_exit_1_before_any_connection(self):
         # Whatever would be connected to listens: a fault must come first.
-        listeners = [tcp_listener(port, 8) for port in (1883, 8883, 8086)]
+        listeners = [tcp_listener(port, 8) for port in (1883, 8883, 8086, PROXY_PORT)]
         self.addCleanup(lambda: [listener.close() for listener in listeners])
         token_secret = "tok-Leak-4711"
         password_secret = "pw-Leak-0815"
@@ -196,6 +202,12 @@ class SecureTest(BridgeTestCase):
              "F: --influx-password-file: it is not a regular file but a FIFO"),
             (["--mqtt-cafile", garbage], None, "F: --mqtt-cafile: it holds no PEM certificate"),
             (["--influx-db", ""], None, "F: --influx-db: the database name is empty"),
+            (["--influx-proxy", PROXY], None, "F: --influx-proxy: the database is on this device "
+             "(loopback) and is never reached through a proxy"),
+            (["--influx-url", "http://influx.test:8086", "--influx-proxy", PROXY,
+              "--influx-user", "writer", "--influx-password-file", password], None,
+             "F: --influx-proxy: the database's password or token would reach the proxy in clear "
+             "text over http://; use an https:// --influx-url"),
             # A long option abbreviated or unknown: never taken for another.
             (["--influx-password", password], None, usage),
             (["--influx-password-f=" + password], None, usage),
@@ -283,6 +295,40 @@ class SecureTest(BridgeTestCase):
                     wait_until(lambda: publish(TOPIC, "2 %d" % (STAMP + 2)) and sink.stored_lines(),
                                SUBSCRIBED_S, "a record once the certificate is right")
                     self.assertEqual(set(sink.stored_lines()), {record(2)})
+                self.stop_cleanly(bridge)
+                broker.stop()
+
+    def test_every_tls_set_up_retries_a_failed_first_handshake_and_survives_a_broker_restart(self):
+        sink = self.started(CaptureSink().start())
+        certs = self.certs
+        password = self.secret_file("mqtt-password", "bridge-secret\n")
+        anyone = dict(users={}, allow_anonymous=True)
+        cases = (  # name, broker options, bridge options, with the test's CA as the system's
+            ("system trust store", anyone, ["--mqtt-tls"], SystemCas(self.workdir, certs.ca_cert)),
+            ("CA file", anyone, ["--mqtt-cafile", certs.ca_cert], None),
+            ("client certificate", dict(anyone, require_certificate=True),
+             ["--mqtt-cafile", certs.ca_cert, "--mqtt-cert", certs.client_cert,
+              "--mqtt-key", certs.client_key], None),
+            ("password", {}, ["--mqtt-cafile", certs.ca_cert, "--mqtt-user", "bridge",
+                              "--mqtt-password-file", password], None),
+        )
+        for n, (name, broker_options, options, system) in enumerate(cases):
+            with self.subTest(name):
+                broker = self.tls_broker(server="untrusted", **broker_options)
+                bridge = self.bridge("-v", "-c", IDENTITY, *options, names=system)
+                for line in bridge.wait_line(r"^[IF]: ", timeout=20, count=2):
+                    self.assertRegex(line, NOT_VERIFIED)  # each attempt a handshake of its own
+                for m in range(2):  # the broker put right, then restarted
+                    broker.stop()
+                    broker = self.tls_broker(**broker_options)
+                    bridge.wait_subscribed(count=m + 1, timeout=SUBSCRIBED_S)
+                    sent = 10 * n + m
+                    wait_until(lambda: publish(TOPIC, "%d %d" % (sent, STAMP + sent))
+                               and record(sent) in sink.stored_lines(), SUBSCRIBED_S, "the record")
+                # A stop may also cut a handshake short; nothing else failed.
+                for line in [l for l in bridge.lines() if re.match("^[IF]: ", l)]:
+                    self.assertRegex(line, r"^I: connection error: (A TLS error occurred\..*"
+                                           r"|The connection was lost\.|Connection refused)$")
                 self.stop_cleanly(bridge)
                 broker.stop()
 
@@ -430,13 +476,15 @@ class SecureTest(BridgeTestCase):
                          {basic_auth("writer", "stale-password")})
         self.assertTrue(bridge.running())
 
-    def test_database_certificate_not_trusted_is_an_outage_with_libcurls_reason(self):
+    def test_database_certificate_not_trusted_or_tls_below_1_2_is_an_outage_keeping_records(self):
         self.broker()
-        for server, reason in (("untrusted", r"certificate verification failed"),
-                               ("wrong_name", r"certificate subject name \(other\.invalid\) "
-                                              r"does not match target host name '127\.0\.0\.1'")):
-            with self.subTest(server=server):
-                sink = self.started(CaptureSink(certs=self.certs, server=server).start())
+        for sink_options, reason in (
+                (dict(server="untrusted"), r"certificate verification failed"),
+                (dict(server="wrong_name"), r"certificate subject name \(other\.invalid\) "
+                                            r"does not match target host name '127\.0\.0\.1'"),
+                (dict(tls=ssl.TLSVersion.TLSv1_1), r"protocol version")):
+            with self.subTest(**sink_options):
+                sink = self.started(CaptureSink(certs=self.certs, **sink_options).start())
                 bridge = self.subscribed_bridge("--influx-url", sink.url,
                                                 "--influx-cafile", self.certs.ca_cert)
                 send(1)
@@ -446,7 +494,9 @@ class SecureTest(BridgeTestCase):
                 # Tried again after the back-off, refused the same way.
                 bridge.wait_line(r"^D: POST failed: .*%s" % reason, timeout=15, count=2)
                 self.assertEqual(sink.all_requests(), [])
-                self.assertTrue(bridge.running())
+                sink.stop()
+                sink = self.started(CaptureSink(certs=self.certs).start())  # put right
+                wait_until(lambda: sink.stored_lines() == [record(1)], 20, "the record kept")
                 self.stop_cleanly(bridge)
                 sink.stop()
 
@@ -477,6 +527,38 @@ class SecureTest(BridgeTestCase):
         gaps = ping_gaps(pings)
         self.assertGreater(len(pings), 10, len(pings))
         self.assertLess(max(gaps), period / 2 + LOAD_ROOM_S, ["%.3f" % g for g in gaps])
+
+    def test_a_proxy_is_used_only_when_named_and_then_as_a_tunnel(self):
+        self.broker()
+        sink = self.started(CaptureSink(certs=self.certs).start())
+        proxy = self.started(HttpSink(PROXY_PORT).start())
+        proxy.default_answer = ("tunnel", sink.port)
+        password = self.secret_file("influx-password", "writer-secret\n")
+        login = ["--influx-cafile", self.certs.ca_cert, "--influx-user", "writer",
+                 "--influx-password-file", password]
+        environment = {name: PROXY for name in ("http_proxy", "https_proxy", "HTTPS_PROXY",
+                                                "ALL_PROXY", "all_proxy")}
+        remote = "https://influx.test:8086"
+        cases = (  # name, options, the bridge's own names, the requests the proxy sees
+            ("environment, local database", ["--influx-url", "https://localhost:8086"], None, []),
+            ("environment, remote database", ["--influx-url", remote],
+             PrivateNames(self.workdir, "127.0.0.1 localhost influx.test\n"), []),
+            # The bridge cannot resolve influx.test: only the proxy can reach it.
+            ("option", ["--influx-url", remote, "--influx-proxy", PROXY], None,
+             ["CONNECT influx.test:8086 HTTP/1.1"]),
+        )
+        for n, (name, options, names, tunnels) in enumerate(cases, start=1):
+            with self.subTest(name):
+                seen = len(proxy.all_requests())
+                bridge = self.subscribed_bridge(*options, *login, env=environment, names=names)
+                send(n)
+                wait_until(lambda: record(n) in sink.stored_lines(), 15, "the record")
+                self.assertEqual([r.request_line for r in proxy.all_requests()[seen:]], tunnels)
+                # The password went inside the tunnel's TLS only.
+                self.assertEqual([r for r in proxy.all_requests() if r.header("Authorization")], [])
+                self.assertEqual(sink.all_requests()[-1].header("Authorization"),
+                                 basic_auth("writer", "writer-secret"))
+                self.stop_cleanly(bridge)
 
     def test_path_behind_a_reverse_proxy_is_not_doubled(self):
         influx = self.influx()

@@ -6,29 +6,9 @@ libraries look there), so "the system's trust store" is one the test controls.
 """
 
 import os
-import subprocess
 
 from harness import BridgeTestCase, publish, wait_until
-from secure_servers import CaptureSink, Certificates, TlsBroker
-
-
-class SystemCas:
-    """A private /etc/ssl/certs trusting `ca_cert` only, for the bridge alone."""
-
-    def __init__(self, workdir, ca_cert):
-        self.dir = os.path.join(workdir, "system-certs")
-        os.makedirs(self.dir, exist_ok=True)
-        with open(ca_cert, "rb") as source, \
-                open(os.path.join(self.dir, "ca-certificates.crt"), "wb") as bundle:
-            bundle.write(source.read())
-        subject_hash = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", ca_cert],
-                                      capture_output=True, text=True, check=True).stdout.strip()
-        os.symlink("ca-certificates.crt", os.path.join(self.dir, subject_hash + ".0"))
-
-    def wrap(self, command):
-        script = 'mount --bind "$1" /etc/ssl/certs && shift && exec "$@"'
-        return (["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
-                 "system-cas", self.dir] + list(command))
+from secure_servers import CaptureSink, Certificates, SystemCas, TlsBroker
 
 
 class TrustStoreTest(BridgeTestCase):

@@ -92,4 +92,33 @@ TEST(InfluxUrl, HttpsIsToldFromHttp) {
   EXPECT_FALSE(influx_url_is_https("http://h"));
 }
 
+TEST(InfluxUrl, LoopbackHostsAreToldFromOthers) {
+  for (const char* url :
+       {"http://localhost:8086", "https://LocalHost./db", "http://a.localhost", "http://127.0.0.1",
+        "http://127.9.8.7:1", "http://127.1", "http://[::1]:8086", "http://[::ffff:127.0.0.1]"}) {
+    EXPECT_TRUE(influx_url_is_loopback(url)) << url;
+  }
+  for (const char* url :
+       {"http://db.example", "http://localhost.example", "http://notlocalhost", "https://10.0.0.1",
+        "http://128.0.0.1", "http://[::2]", "http://[fe80::1]"}) {
+    EXPECT_FALSE(influx_url_is_loopback(url)) << url;
+  }
+}
+
+TEST(InfluxUrl, ProxyIsHttpWithAPortAndNothingElse) {
+  const std::vector<std::pair<const char*, std::optional<std::string_view>>> cases = {
+      {"http://proxy.lan:3128", std::nullopt},
+      {"HTTP://[fd00::1]:8080/", std::nullopt},
+      {"https://proxy.lan:3128", texts::kProxyNotHttp},
+      {"socks5://proxy.lan:1080", texts::kProxyNotHttp},
+      {"proxy.lan:3128", texts::kProxyNotHttp},
+      {"http://proxy.lan", texts::kProxyNoPort},
+      {"http://[fd00::1]/", texts::kProxyNoPort},
+      {"http://proxy.lan:3128/x", texts::kProxyPath},
+      {"http://u:p@proxy.lan:3128", texts::kProxyCredentials},
+      {"http://proxy.lan:0", texts::kPortOutOfRange},
+  };
+  for (const auto& [url, fault] : cases) EXPECT_EQ(proxy_url_fault(url), fault) << url;
+}
+
 }  // namespace

@@ -206,6 +206,19 @@ TEST(RemoteSetup, StartUpChecksNameTheOptionAndWhy) {
        "--influx-cafile: it holds no PEM certificate"},
       {"password credential with user", {{"mqtt-password", "p\n"}}, true,
        with([](Settings& s) { s.mqtt_user = "u"; }), std::nullopt},
+      {"proxy to an http database with a token credential", {{"influx-token", "t"}}, true,
+       with([](Settings& s) {
+         s.influx_url = "http://db.example";
+         s.influx_proxy = "http://proxy:3128";
+       }),
+       "--influx-proxy: the database's password or token would reach the proxy in clear text over "
+       "http://; use an https:// --influx-url"},
+      {"proxy to an http database without credentials", {}, false,
+       with([](Settings& s) {
+         s.influx_url = "http://db.example";
+         s.influx_proxy = "http://proxy:3128";
+       }),
+       std::nullopt},
       {"password credential without user is ignored", {{"mqtt-password", "p"}, {"influx-password", "p"}},
        true, Settings{}, std::nullopt},
   };
@@ -227,6 +240,7 @@ TEST(RemoteSetup, DefaultsAddNothing) {
   EXPECT_EQ(out.database.token, "");
   EXPECT_EQ(out.database.ca_file, "");
   EXPECT_FALSE(out.database.gzip);
+  EXPECT_EQ(out.database.proxy, "");
   EXPECT_EQ(out.broker.port, 1883);
   EXPECT_FALSE(out.broker.tls);
   EXPECT_EQ(out.broker.user, "");
@@ -247,6 +261,7 @@ TEST(RemoteSetup, OptionsAndCredentialsFillTheAccess) {
                       s.influx_user = "writer";
                       s.influx_cafile = "ca";
                       s.influx_gzip = true;
+                      s.influx_proxy = "http://proxy.lan:3128";
                       s.mqtt_cert = "cert";
                       s.mqtt_key = "key";
                       s.mqtt_user = "bridge";
@@ -261,6 +276,7 @@ TEST(RemoteSetup, OptionsAndCredentialsFillTheAccess) {
   EXPECT_EQ(out.database.token, "");
   EXPECT_EQ(out.database.ca_file, files.path("ca"));
   EXPECT_TRUE(out.database.gzip);
+  EXPECT_EQ(out.database.proxy, "http://proxy.lan:3128");  // credentials inside https
   EXPECT_TRUE(out.broker.tls);  // a client certificate implies TLS
   EXPECT_EQ(out.broker.port, 8883);
   EXPECT_EQ(out.broker.user, "bridge");
