@@ -27,8 +27,10 @@ struct Event {
   std::uint64_t offset;
   std::uint64_t bytes;
   std::string record;
+  std::string precision;
   bool operator==(const Event& o) const {
-    return kind == o.kind && offset == o.offset && bytes == o.bytes && record == o.record;
+    return kind == o.kind && offset == o.offset && bytes == o.bytes && record == o.record &&
+           precision == o.precision;
   }
 };
 
@@ -40,7 +42,8 @@ std::vector<Event> read_segment(std::string_view segment, std::size_t piece) {
     const FrameEvent event = reader.next();
     if (event.kind == FrameEvent::kEnd) return events;
     if (event.kind != FrameEvent::kNeedBytes) {
-      events.push_back({event.kind, event.offset, event.bytes, std::string(event.record)});
+      events.push_back({event.kind, event.offset, event.bytes, std::string(event.record),
+                        std::string(event.precision)});
     } else if (fed == segment.size()) {
       reader.finish();
     } else {
@@ -68,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (event.kind == FrameEvent::kRecord) {
       CHECK(record_fault(event.record) == RecordFault::kNone);
       std::string frame;
-      encode_frame(event.record, frame);
+      encode_frame(event.record, frame, event.precision);
       CHECK(frame == segment.substr(event.offset, event.bytes));
       after_stretch = false;
     } else {

@@ -32,10 +32,12 @@ InfluxWriter::InfluxWriter(std::unique_ptr<Transport> transport,
 
 InfluxWriter::~InfluxWriter() = default;
 
-std::string InfluxWriter::url() const {
+std::string InfluxWriter::url() const { return url(precision); }
+
+std::string InfluxWriter::url(std::string_view of_precision) const {
   // InfluxDB 1.x names microseconds "u"; a text it does not know is read as
   // nanoseconds, which would store every "us" timestamp 1000 times too early.
-  const std::string_view url_precision = precision == "us" ? std::string_view("u") : precision;
+  const std::string_view url_precision = of_precision == "us" ? std::string_view("u") : of_precision;
   std::string text;
   text.reserve(64);
   if (base_url.empty()) {
@@ -65,7 +67,8 @@ void InfluxWriter::use_spool(std::unique_ptr<Spool> spool) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     pending.track_positions();
-    spool_ = std::make_unique<SpoolWindow>(std::move(spool));
+    spool->set_precision(precision);
+    spool_ = std::make_unique<SpoolWindow>(std::move(spool), precision);
     found = spool_->records_found();
     spool_->settle(pending, now_(), events);
   }
@@ -120,13 +123,16 @@ void InfluxWriter::post_if_due() {
 
 bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
   std::size_t left;
+  std::string body_precision = precision;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (pending.open_body(held_first) == 0) return false;
     left = pending_count();
+    // A spooled record goes out with the precision it was made with.
+    if (spool_ != nullptr) body_precision = spool_->window_precision();
   }
   try {
-    const std::string address = url();
+    const std::string address = url(body_precision);
     log_trace(address);
     std::string why_not;
     if (transport_->start(address, body_, budget, why_not)) return true;

@@ -90,6 +90,8 @@ class InfluxWriter {
   // base_url set, that replaces "http://" host, and a retention policy adds
   // "&rp=" retention_policy after the database.
   std::string url() const;
+  // The same with another precision (of spooled records made by an earlier run).
+  std::string url(std::string_view of_precision) const;
 
   // Keeps every record in `spool` until the database has answered for it;
   // the records it holds go out first. Once, at start-up, before any write.

@@ -228,6 +228,12 @@ SpoolStatus Spool::start_segment(std::uint64_t base) {
   return {};
 }
 
+void Spool::set_precision(std::string_view precision) {
+  const bool fits = precision.size() <= kMaxPrecisionBytes &&
+                    precision.find_first_of(std::string_view("\n\0", 2)) == std::string_view::npos;
+  precision_ = fits ? std::string(precision) : std::string();
+}
+
 SpoolStatus Spool::append(std::string_view record, SpoolAppend* result) {
   return append(&record, 1, result);
 }
@@ -250,7 +256,7 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
       case RecordFault::kLineFeed:
         return {EINVAL, std::string(texts::kSpoolRecordLineFeed)};
     }
-    encode_frame(*record, frames_);
+    encode_frame(*record, frames_, precision_);
   }
   if (count == 0) return {};
   if (frames_.size() > options_.segment_bytes) {
@@ -396,7 +402,7 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
       case FrameEvent::kRecord:
         read_position_ = event.offset + event.bytes;
         if (event.offset < acked_) continue;  // acknowledged ahead of the cursor
-        entry = {event.record, event.offset, event.offset + event.bytes};
+        entry = {event.record, event.precision, event.offset, event.offset + event.bytes};
         return true;
       case FrameEvent::kSkipped:
         stats_.skipped_bytes += event.bytes;

@@ -73,6 +73,9 @@ struct SpoolAppend {
 
 struct SpoolEntry {
   std::string_view record;  // valid until the next call of a non-const member
+  // The precision its timestamp was made with; empty when the spool did not
+  // keep one (records of earlier versions). Valid as `record`.
+  std::string_view precision;
   std::uint64_t at = 0;     // position of its frame
   std::uint64_t after = 0;  // position just past it
 };
@@ -116,6 +119,11 @@ class Spool final {
   // stored: a partial write is truncated away (or, when that fails too, kept
   // as part of the segment, for the reader to skip as damage).
   SpoolStatus append(const std::vector<std::string_view>& records, SpoolAppend* result = nullptr);
+  // Records appended from now on are kept with this precision (the -p text),
+  // so that they go out with it whatever the run that sends them. A text a
+  // frame cannot hold (longer than 255 bytes, a line feed or NUL in it) is
+  // not kept.
+  void set_precision(std::string_view precision);
   SpoolStatus append(std::string_view record, SpoolAppend* result = nullptr);
 
   // Makes everything appended so far durable (fdatasync of the segments
@@ -215,6 +223,7 @@ class Spool final {
   std::uint64_t acked_ = 0;
   std::uint64_t acked_persisted_ = 0;
   std::string frames_;  // the append buffer
+  std::string precision_;  // of the records appended
 
   // The read cursor: the segment it reads (by base), the bytes read from it
   // so far (up to read_end_) and the frames found in them.

@@ -37,28 +37,46 @@ RecordFault record_fault(std::string_view record) {
   return RecordFault::kNone;
 }
 
-void encode_frame(std::string_view record, std::string& out) {
+void encode_frame(std::string_view record, std::string& out, std::string_view precision) {
+  std::string timed;
+  std::string_view payload = record;
+  if (!precision.empty()) {
+    timed.reserve(precision.size() + 1 + record.size());
+    timed.append(precision).append(1, '\0').append(record);
+    payload = timed;
+  }
   char header[kFrameHeaderBytes];
-  std::memcpy(header, kFrameMarker, sizeof kFrameMarker);
-  put_u32(static_cast<std::uint32_t>(record.size()), header + 4);
-  put_u32(frame_crc(header + 4, record), header + 8);
+  std::memcpy(header, precision.empty() ? kFrameMarker : kTimedFrameMarker, sizeof kFrameMarker);
+  put_u32(static_cast<std::uint32_t>(payload.size()), header + 4);
+  put_u32(frame_crc(header + 4, payload), header + 8);
   out.append(header, sizeof header);
-  out.append(record);
+  out.append(payload);
 }
 
 FrameVerdict check_frame(std::string_view bytes) {
   const FrameVerdict not_frame{FrameCheck::kNotFrame, 0};
   const FrameVerdict partial{FrameCheck::kPartial, 0};
   const std::size_t marker_bytes = std::min(bytes.size(), sizeof kFrameMarker);
-  if (std::memcmp(bytes.data(), kFrameMarker, marker_bytes) != 0) return not_frame;
+  const bool plain = std::memcmp(bytes.data(), kFrameMarker, marker_bytes) == 0;
+  const bool timed = std::memcmp(bytes.data(), kTimedFrameMarker, marker_bytes) == 0;
+  if (!plain && !timed) return not_frame;
   if (bytes.size() < 8) return partial;
   const std::uint32_t length = get_u32(bytes.data() + 4);
-  if (length > kMaxRecordBytes) return not_frame;
+  if (length > (plain ? kMaxRecordBytes : kMaxFrameBytes - kFrameHeaderBytes)) return not_frame;
   const std::size_t frame_bytes = kFrameHeaderBytes + length;
   if (bytes.size() < frame_bytes) return partial;
   const std::string_view payload = bytes.substr(kFrameHeaderBytes, length);
   if (frame_crc(bytes.data() + 4, payload) != get_u32(bytes.data() + 8)) return not_frame;
   if (payload.find('\n') != std::string_view::npos) return not_frame;
+  if (!plain) {
+    const std::size_t end = payload.find('\0');
+    // A frame with a precision names one: an empty one is written as 'S' 'P'.
+    if (end == std::string_view::npos || end == 0 || end > kMaxPrecisionBytes ||
+        payload.size() - end - 1 > kMaxRecordBytes) {
+      return not_frame;
+    }
+    return {FrameCheck::kFrame, frame_bytes, end + 1};
+  }
   return {FrameCheck::kFrame, frame_bytes};
 }
 
@@ -74,20 +92,24 @@ FrameEvent FrameReader::next() {
     FrameVerdict verdict{FrameCheck::kPartial, 0};
     if (!rest.empty()) verdict = check_frame(rest);
     if (verdict.check == FrameCheck::kPartial && !finished_) {
-      return {FrameEvent::kNeedBytes, offset_, 0, {}};
+      return {FrameEvent::kNeedBytes, offset_, 0, {}, {}};
     }
     // Judged bytes end a damaged stretch: report it before what follows.
     const bool at_end = rest.empty();
     if ((at_end || verdict.check == FrameCheck::kFrame) && offset_ > skip_start_) {
-      FrameEvent skipped{FrameEvent::kSkipped, skip_start_, offset_ - skip_start_, {}};
+      FrameEvent skipped{FrameEvent::kSkipped, skip_start_, offset_ - skip_start_, {}, {}};
       skip_start_ = offset_;
       return skipped;
     }
-    if (at_end) return {FrameEvent::kEnd, offset_, 0, {}};
+    if (at_end) return {FrameEvent::kEnd, offset_, 0, {}, {}};
     if (verdict.check == FrameCheck::kFrame) {
-      const FrameEvent record{
-          FrameEvent::kRecord, offset_, verdict.frame_bytes,
-          rest.substr(kFrameHeaderBytes, verdict.frame_bytes - kFrameHeaderBytes)};
+      const std::string_view payload =
+          rest.substr(kFrameHeaderBytes, verdict.frame_bytes - kFrameHeaderBytes);
+      const FrameEvent record{FrameEvent::kRecord, offset_, verdict.frame_bytes,
+                              payload.substr(verdict.record_offset),
+                              verdict.record_offset > 0
+                                  ? payload.substr(0, verdict.record_offset - 1)
+                                  : std::string_view()};
       start_ += verdict.frame_bytes;
       offset_ += verdict.frame_bytes;
       skip_start_ = offset_;

@@ -3,11 +3,17 @@
 //
 // A segment is a run of frames, nothing else, no header:
 //
-//   marker   4 bytes  0x0A 0xF5 'S' 'P'
+//   marker   4 bytes  0x0A 0xF5 'S' 'T'  (or 'S' 'P', see below)
 //   length   4 bytes  payload length, little-endian
 //   crc      4 bytes  zlib crc32 of the length's 4 bytes and then the payload,
 //                     little-endian
-//   payload  `length` bytes: one line-protocol record, without its line feed
+//   payload  `length` bytes: the precision the record's timestamp was made
+//            with (the -p text, such as "ms"), a NUL byte, then one
+//            line-protocol record, without its line feed
+//
+// Frames marked 'S' 'P' (written by earlier versions, and for a record
+// without a precision) hold the record alone; it is sent with the precision
+// of the run that reads it.
 //
 // The marker starts with a line feed, a byte no payload holds (encode_frame
 // refuses a record that holds one, the reader refuses a frame whose payload
@@ -25,19 +31,24 @@
 #include <string_view>
 
 inline constexpr char kFrameMarker[4] = {'\x0A', '\xF5', 'S', 'P'};
+inline constexpr char kTimedFrameMarker[4] = {'\x0A', '\xF5', 'S', 'T'};
+inline constexpr std::size_t kMaxPrecisionBytes = 255;
 inline constexpr std::size_t kFrameHeaderBytes = 12;
 // A record is one reading of a few hundred bytes; 1 MiB leaves room for any
 // record the bridge can make and bounds what the reader buffers. A header
 // claiming more is damage.
 inline constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kMaxFrameBytes = kFrameHeaderBytes + kMaxRecordBytes;
+inline constexpr std::size_t kMaxFrameBytes =
+    kFrameHeaderBytes + 1 + kMaxPrecisionBytes + kMaxRecordBytes;
 
 // Why a record cannot be stored, if it cannot.
 enum class RecordFault { kNone, kTooLong, kLineFeed };
 RecordFault record_fault(std::string_view record);
 
-// Appends the frame of `record` to `out`. Only for records without a fault.
-void encode_frame(std::string_view record, std::string& out);
+// Appends the frame of `record` to `out`, with the precision its timestamp
+// was made with (none: an 'S' 'P' frame). Only for records without a fault,
+// and a precision of at most kMaxPrecisionBytes without a line feed or NUL.
+void encode_frame(std::string_view record, std::string& out, std::string_view precision = {});
 
 // What the bytes at the start of `bytes` are.
 enum class FrameCheck {
@@ -48,6 +59,7 @@ enum class FrameCheck {
 struct FrameVerdict {
   FrameCheck check;
   std::size_t frame_bytes;  // kFrame: header and payload
+  std::size_t record_offset = 0;  // kFrame: where the record starts in the payload
 };
 FrameVerdict check_frame(std::string_view bytes);
 
@@ -63,6 +75,7 @@ struct FrameEvent {
   std::uint64_t offset = 0;  // where the frame or the damaged stretch starts
   std::uint64_t bytes = 0;   // how long the frame or the damaged stretch is
   std::string_view record;   // kRecord: valid until the next feed()
+  std::string_view precision;  // kRecord: as the record, empty when the frame has none
 };
 
 // Reads the frames of a segment fed to it in pieces, in order, and reports

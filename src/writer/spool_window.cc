@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 
-SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool, std::size_t memory_cap_bytes)
+SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool, std::string precision,
+                         std::size_t memory_cap_bytes)
     : spool_(std::move(spool)),
       memory_cap_bytes_(memory_cap_bytes),
+      run_precision_(std::move(precision)),
+      window_precision_(run_precision_),
       found_(spool_->count_records()),
       unread_(found_) {
   // What opening it dropped (over the bound) is told with the first settle();
@@ -74,6 +77,7 @@ void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents&
   while (state.bytes() < kWindowBytes) {
     // Records kept in memory only go out first (see the header).
     if (!memory_.empty()) {
+      if (!joins(run_precision_, state)) return;
       state.append(memory_.front(), now, kNoPosition);
       memory_bytes_ -= memory_.front().size() + 1;
       memory_.pop_front();
@@ -93,9 +97,18 @@ void SpoolWindow::fill(DeliveryState& state, Clock::time_point now, SpoolEvents&
       }
       return;
     }
+    if (!joins(entry.precision.empty() ? run_precision_ : entry.precision, state)) {
+      spool_->seek(entry.at);  // read again once the window has drained
+      return;
+    }
     state.append(entry.record, now, entry.at);
     if (unread_ > 0) --unread_;
   }
+}
+
+bool SpoolWindow::joins(std::string_view precision, const DeliveryState& state) {
+  if (state.records() == 0) window_precision_ = precision;
+  return precision == window_precision_;
 }
 
 void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,

@@ -56,12 +56,18 @@ class SpoolWindow {
   static constexpr std::chrono::seconds kRetryInterval{5};
 
   // Takes an open spool and counts what it holds (reads it once).
-  explicit SpoolWindow(std::unique_ptr<Spool> spool,
+  // `precision`: the run's (-p), for records that carry none.
+  explicit SpoolWindow(std::unique_ptr<Spool> spool, std::string precision = "ms",
                        std::size_t memory_cap_bytes = kPendingCapBytes);
   SpoolWindow(const SpoolWindow&) = delete;
   SpoolWindow& operator=(const SpoolWindow&) = delete;
 
   std::uint64_t records_found() const { return found_; }
+
+  // The precision of every record in the delivery state: records made with
+  // another precision (by an earlier run) join the window only once it has
+  // drained, so a body never mixes two. Meaningful while records are pending.
+  const std::string& window_precision() const { return window_precision_; }
 
   // A new record: into the spool (or into memory only, while the spool is
   // unusable), then the window is filled from the spool.
@@ -88,6 +94,9 @@ class SpoolWindow {
  private:
   void fill(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
   void keep_in_memory(std::string_view record, SpoolEvents& events);
+  // Whether a record of `precision` may join the window now (it takes the
+  // window's precision when the window is empty).
+  bool joins(std::string_view precision, const DeliveryState& state);
   // `release`: an orderly stop; a spool all delivered keeps no segment.
   void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,
                    bool release = false);
@@ -100,6 +109,8 @@ class SpoolWindow {
   std::deque<std::string> memory_;
   std::size_t memory_bytes_ = 0;  // with a line feed each, as in a body
   const std::size_t memory_cap_bytes_;
+  const std::string run_precision_;
+  std::string window_precision_;
   std::uint64_t found_ = 0;
   std::uint64_t unread_ = 0;
   // Records the spool dropped at open (over its bound), not told yet.

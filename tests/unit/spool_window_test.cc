@@ -99,14 +99,16 @@ class SpoolWindowTest : public ScratchDirectory {
 
   std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20,
                                 FileSystem& files = system_file_system(),
-                                std::size_t memory_cap = kPendingCapBytes) {
+                                std::size_t memory_cap = kPendingCapBytes,
+                                const std::string& precision = "ms") {
     std::unique_ptr<Spool> spool;
     const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool, files);
     EXPECT_TRUE(status.ok()) << status.text;
     if (!status.ok()) return nullptr;
+    spool->set_precision(precision);
     auto bridge = std::make_unique<Bridge>();
     bridge->state.track_positions();
-    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), memory_cap);
+    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), precision, memory_cap);
     SpoolEvents e;
     bridge->window->settle(bridge->state, bridge->now, e);
     bridge->collect(e);
@@ -260,6 +262,27 @@ TEST_F(SpoolWindowTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
   EXPECT_TRUE(bridge->events.usable_again);
   EXPECT_TRUE(bridge->window->usable());
   EXPECT_EQ(bridge->window->memory_only_records(bridge->state), 0u);
+}
+
+// Records go out with the precision they were made with, whatever the next
+// run's; a body never mixes two.
+TEST_F(SpoolWindowTest, RecordsKeepTheirPrecisionAcrossARestart) {
+  {
+    auto bridge = start(std::uint64_t{64} << 20, system_file_system(), kPendingCapBytes, "ms");
+    for (int i = 0; i < 5; ++i) bridge->accept(record(i));
+  }
+  auto bridge = start(std::uint64_t{64} << 20, system_file_system(), kPendingCapBytes, "s");
+  for (int i = 5; i < 8; ++i) bridge->accept(record(i));
+  std::vector<std::pair<std::string, std::vector<std::string>>> bodies;
+  for (;;) {
+    const std::string precision = bridge->window->window_precision();
+    const std::vector<std::string> body = bridge->send_one(true);
+    if (body.empty()) break;
+    bodies.emplace_back(precision, body);
+  }
+  const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+      {"ms", range(0, 5)}, {"s", range(5, 8)}};
+  EXPECT_EQ(bodies, expected);
 }
 
 TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
