@@ -83,6 +83,13 @@ class SystemFileSystem final : public FileSystem {
     return 0;
   }
 
+  int duplicate(Handle handle, Handle& copy) override {
+    const int fd = fcntl(handle, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    copy = fd;
+    return 0;
+  }
+
   int write_at(Handle file, std::string_view bytes, std::uint64_t offset,
                std::size_t& written) override {
     written = 0;

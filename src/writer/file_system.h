@@ -4,7 +4,9 @@
 // what a crash or a full disk leaves behind is tested, not guessed.
 //
 // Files are named within one directory, opened through it; nothing is
-// followed through a symbolic link. Calls return 0 or an errno value.
+// followed through a symbolic link. Calls return 0 or an errno value. The
+// real one may be called from two threads at once (a sync beside writes);
+// the test stand-in only from one.
 #ifndef MQTT_INFLUX_BRIDGE_WRITER_FILE_SYSTEM_H_
 #define MQTT_INFLUX_BRIDGE_WRITER_FILE_SYSTEM_H_
 
@@ -40,6 +42,9 @@ class FileSystem {
   // The regular files in `dir`, with their sizes (links and other kinds left out).
   virtual int list(Handle dir, std::vector<Entry>& entries) = 0;
   virtual int open(Handle dir, const std::string& name, Mode mode, Handle& file) = 0;
+  // A second handle on the same open file, closed on its own (a sync on
+  // another thread holds one, so closing the first cannot pull it away).
+  virtual int duplicate(Handle handle, Handle& copy) = 0;
   // Writes all of `bytes` at `offset`; `written` tells how many made it,
   // also on failure.
   virtual int write_at(Handle file, std::string_view bytes, std::uint64_t offset,

@@ -484,45 +484,61 @@ SpoolStatus Spool::acknowledge(std::uint64_t position, bool release) {
   return {};
 }
 
+SpoolStatus SpoolSyncJob::run() {
+  SpoolStatus status = prepared_;
+  for (const Target& target : targets_) {
+    const int error = fs_->sync(target.handle.get());
+    if (error != 0 && status.ok()) {
+      status = {error, std::string(texts::kSpoolCannotSync) + target.path + ": " + std::strerror(error)};
+    }
+  }
+  return status;
+}
+
 SpoolStatus Spool::sync() {
-  SpoolStatus status;
-  auto keep_first = [&status](const SpoolStatus& outcome) {
-    if (status.ok()) status = outcome;
+  SpoolSyncJob job = prepare_sync();
+  const SpoolStatus outcome = job.run();
+  return finish_sync(job.syncs_directory(), outcome);
+}
+
+SpoolSyncJob Spool::prepare_sync() {
+  SpoolSyncJob job;
+  job.fs_ = &fs_;
+  auto add = [&](const std::string& path, FileSystem::Handle handle) {
+    FileSystem::Handle copy = -1;
+    if (fs_.duplicate(handle, copy) == 0) {
+      job.targets_.push_back({path, FsHandle(fs_, copy)});
+    } else {
+      job.targets_.push_back({path, FsHandle()});  // fails: EBADF, as it should
+    }
   };
-  for (const auto& [base, fd] : unsynced_) {
-    const int error = fs_.sync(fd.get());
-    if (error != 0) keep_first(failure(error, texts::kSpoolCannotSync, segment_name(base)));
+  for (auto& [base, fd] : unsynced_) {
+    job.targets_.push_back({path(segment_name(base)), std::move(fd)});
   }
   unsynced_.clear();
   // Nothing appended: no sync, which on flash may cost a cache flush.
-  if (appended_since_sync_ && write_fd_.open()) {
-    const int error = fs_.sync(write_fd_.get());
-    if (error != 0) {
-      keep_first(failure(error, texts::kSpoolCannotSync, segment_name(segments_.back().base)));
-    }
-  }
+  if (appended_since_sync_ && write_fd_.open()) add(path(segment_name(segments_.back().base)), write_fd_.get());
   appended_since_sync_ = false;
   // The acknowledged position is synced with the records: after a power cut
   // a restart sends again at most what was delivered since the last sync.
   if (acked_ != acked_persisted_) {
-    const SpoolStatus written = write_acknowledged();
-    keep_first(written);
-    if (written.ok()) {
-      const int error = fs_.sync(acked_fd_.get());
-      if (error != 0) keep_first(failure(error, texts::kSpoolCannotSync, kAckedName));
-    }
+    job.prepared_ = write_acknowledged();
+    if (job.prepared_.ok()) add(path(kAckedName), acked_fd_.get());
   }
-  // Files in a removed directory are lost even when synced.
-  if (!check_directory().ok()) keep_first(failure(ENOENT, texts::kSpoolCannotSync, ""));
   if (directory_changed_) {
-    const int error = fs_.sync(dir_fd_.get());
-    if (error != 0) {
-      keep_first(failure(error, texts::kSpoolCannotSync, ""));
-    } else {
-      directory_changed_ = false;
-    }
+    add(dir_, dir_fd_.get());
+    job.directory_ = true;
+    directory_changed_ = false;
   }
-  return status;
+  return job;
+}
+
+SpoolStatus Spool::finish_sync(bool directory, SpoolStatus outcome) {
+  // Tried again with the next sync; the records it covered stay where they are.
+  if (!outcome.ok() && directory) directory_changed_ = true;
+  // Files in a removed directory are lost even when synced.
+  if (outcome.ok() && !check_directory().ok()) outcome = failure(ENOENT, texts::kSpoolCannotSync, "");
+  return outcome;
 }
 
 SpoolStatus Spool::write_acknowledged() {

@@ -89,6 +89,27 @@ struct SpoolStats {
   std::uint64_t damaged_stretches = 0;
 };
 
+// A sync the spool prepared, to run on another thread: it holds handles of
+// its own on what it syncs, so nothing the spool does meanwhile (closing a
+// segment, removing it) pulls one away. Running it touches nothing but the
+// file system's sync.
+class SpoolSyncJob {
+ public:
+  SpoolStatus run();
+  bool syncs_directory() const { return directory_; }
+
+ private:
+  friend class Spool;
+  struct Target {
+    std::string path;  // for the failure's text
+    FsHandle handle;
+  };
+  FileSystem* fs_ = nullptr;
+  std::vector<Target> targets_;  // the directory last, after the files it names
+  bool directory_ = false;       // the last target is the directory
+  SpoolStatus prepared_;         // a failure while preparing (writing the position)
+};
+
 // One process's hold on a spool directory. Records are appended at the end
 // and read for delivery from the oldest unacknowledged one on, by a read
 // cursor of its own; the caller acknowledges by position, oldest first.
@@ -129,8 +150,14 @@ class Spool final {
   // Makes everything appended so far durable (fdatasync of the segments
   // written since the last sync, fsync of the directory after a file was
   // created or removed) and persists the acknowledged position. Meant to run
-  // about once a second.
+  // about once a second. The same in three steps, so that the slow middle one
+  // runs off the caller's thread: prepare_sync() (writes the acknowledged
+  // position, gathers what to sync), the job's run() anywhere, then
+  // finish_sync() with its outcome. One job at a time.
   SpoolStatus sync();
+  SpoolSyncJob prepare_sync();
+  // `directory`: the job synced the directory (its syncs_directory()).
+  SpoolStatus finish_sync(bool directory, SpoolStatus outcome);
 
   // Reads the next unacknowledged record, in order, across segments. Returns
   // false when nothing more is stored for now. Damage is passed over and

@@ -3,8 +3,22 @@
 #include <algorithm>
 #include <cerrno>
 
+SpoolWindow::SyncRunner SpoolWindow::background_sync() {
+  return [](SpoolSyncJob job) {
+    return std::async(std::launch::async, [job = std::move(job)]() mutable { return job.run(); });
+  };
+}
+
+SpoolWindow::SyncRunner SpoolWindow::inline_sync() {
+  return [](SpoolSyncJob job) {
+    std::promise<SpoolStatus> outcome;
+    outcome.set_value(job.run());
+    return outcome.get_future();
+  };
+}
+
 SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool, std::string precision,
-                         std::size_t memory_cap_bytes)
+                         std::size_t memory_cap_bytes, SyncRunner run_sync)
     : spool_(std::move(spool)),
       memory_cap_bytes_(memory_cap_bytes),
       run_precision_(std::move(precision)),
@@ -14,6 +28,7 @@ SpoolWindow::SpoolWindow(std::unique_ptr<Spool> spool, std::string precision,
   // What opening it dropped (over the bound) is told with the first settle();
   // damage it removed unread, with the rest of the damage.
   dropped_at_open_ = spool_->stats().dropped_records;
+  run_sync_ = std::move(run_sync);
 }
 
 void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::time_point now,
@@ -124,11 +139,16 @@ void SpoolWindow::acknowledge(DeliveryState& state, Clock::time_point now, Spool
 }
 
 void SpoolWindow::tick(Clock::time_point now, SpoolEvents& events) {
-  if (now >= next_sync()) sync(now, events);
+  collect_sync(now, events, false);
+  if (!sync_running_.valid() && now >= next_sync()) {
+    start_sync(now);
+    collect_sync(now, events, false);  // a runner that ran it at once
+  }
 }
 
 SpoolWindow::Clock::time_point SpoolWindow::next_sync() const {
-  if (!unsynced_) return Clock::time_point::max();
+  // One at a time: while one runs, the loop's own turns come back for it.
+  if (!unsynced_ || sync_running_.valid()) return Clock::time_point::max();
   // The very first sync of a run is due at once.
   return synced_once_ ? last_sync_ + kSyncInterval : unsynced_since_;
 }
@@ -139,15 +159,26 @@ void SpoolWindow::mark_unsynced(Clock::time_point now) {
 }
 
 void SpoolWindow::stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
+  collect_sync(now, events, true);
   acknowledge(state, now, events, true);
-  sync(now, events);
+  const SpoolStatus status = spool_->sync();
+  unsynced_ = false;
+  if (!status.ok()) trouble(status, now, events);
 }
 
-void SpoolWindow::sync(Clock::time_point now, SpoolEvents& events) {
-  const SpoolStatus status = spool_->sync();
+void SpoolWindow::start_sync(Clock::time_point now) {
+  SpoolSyncJob job = spool_->prepare_sync();
+  sync_syncs_directory_ = job.syncs_directory();
   unsynced_ = false;
   synced_once_ = true;
   last_sync_ = now;
+  sync_running_ = run_sync_(std::move(job));
+}
+
+void SpoolWindow::collect_sync(Clock::time_point now, SpoolEvents& events, bool wait) {
+  if (!sync_running_.valid()) return;
+  if (!wait && sync_running_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+  const SpoolStatus status = spool_->finish_sync(sync_syncs_directory_, sync_running_.get());
   if (!status.ok()) trouble(status, now, events);
 }
 

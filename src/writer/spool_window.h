@@ -23,6 +23,8 @@
 #define MQTT_INFLUX_BRIDGE_WRITER_SPOOL_WINDOW_H_
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -56,9 +58,18 @@ class SpoolWindow {
   static constexpr std::chrono::seconds kRetryInterval{5};
 
   // Takes an open spool and counts what it holds (reads it once).
+  // Runs a sync job and hands back its outcome. The default runs it on a
+  // thread of its own: a sync may take seconds on an SD card, and meanwhile
+  // the main loop must go on reading messages and acknowledging them.
+  using SyncRunner = std::function<std::future<SpoolStatus>(SpoolSyncJob)>;
+  static SyncRunner background_sync();
+  // Runs it at once, on the caller's thread (tests).
+  static SyncRunner inline_sync();
+
   // `precision`: the run's (-p), for records that carry none.
   explicit SpoolWindow(std::unique_ptr<Spool> spool, std::string precision = "ms",
-                       std::size_t memory_cap_bytes = kPendingCapBytes);
+                       std::size_t memory_cap_bytes = kPendingCapBytes,
+                       SyncRunner run_sync = background_sync());
   SpoolWindow(const SpoolWindow&) = delete;
   SpoolWindow& operator=(const SpoolWindow&) = delete;
 
@@ -75,11 +86,13 @@ class SpoolWindow {
               SpoolEvents& events);
   // After a body's outcome: tells the spool what is done, fills the window.
   void settle(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
-  // Syncs when a sync is due (see next_sync()).
+  // Takes the outcome of a sync that ended; starts one when one is due (see
+  // next_sync()).
   void tick(Clock::time_point now, SpoolEvents& events);
   // When tick() has a sync to make; Clock::time_point::max() when none.
   Clock::time_point next_sync() const;
-  // An orderly stop: what is done is acknowledged, all is synced.
+  // An orderly stop: what is done is acknowledged, all is synced (after the
+  // sync under way, on this thread).
   void stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events);
 
   // Records not in the window yet: in the spool, or in memory only.
@@ -100,7 +113,9 @@ class SpoolWindow {
   // `release`: an orderly stop; a spool all delivered keeps no segment.
   void acknowledge(DeliveryState& state, Clock::time_point now, SpoolEvents& events,
                    bool release = false);
-  void sync(Clock::time_point now, SpoolEvents& events);
+  void start_sync(Clock::time_point now);
+  // Takes the running sync's outcome when it has one (`wait`: waits for it).
+  void collect_sync(Clock::time_point now, SpoolEvents& events, bool wait);
   void mark_unsynced(Clock::time_point now);
   void trouble(const SpoolStatus& status, Clock::time_point now, SpoolEvents& events);
 
@@ -124,6 +139,9 @@ class SpoolWindow {
   Clock::time_point unsynced_since_{};
   bool synced_once_ = false;
   Clock::time_point last_sync_{};
+  SyncRunner run_sync_;
+  std::future<SpoolStatus> sync_running_;
+  bool sync_syncs_directory_ = false;
 };
 
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_SPOOL_WINDOW_H_

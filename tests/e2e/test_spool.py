@@ -20,6 +20,7 @@ HOST = "node-17"
 # A segment's frame: marker, payload length and crc32 (of the length's 4 bytes
 # and the payload), both little-endian, then the payload.
 FRAME_MARKER = b"\x0a\xf5SP"
+TIMED_FRAME_MARKER = b"\x0a\xf5ST"  # the precision, a NUL, then the record
 FRAME_HEADER = struct.Struct("<4sII")
 SEGMENT_NAME = re.compile(r"^spool-([0-9a-f]{16})\.seg$")
 DAMAGE_LINE = re.compile(r"^I: damaged spool data skipped, bytes: (\d+)$")
@@ -48,9 +49,11 @@ def intact_frames(data):
     while at < len(data):
         marker, length, crc = FRAME_HEADER.unpack_from(data, at)
         payload = data[at + FRAME_HEADER.size:at + FRAME_HEADER.size + length]
-        if (marker != FRAME_MARKER or len(payload) != length
+        if (marker not in (FRAME_MARKER, TIMED_FRAME_MARKER) or len(payload) != length
                 or zlib.crc32(data[at + 4:at + 8] + payload) != crc):
             raise AssertionError("no intact frame at offset %d" % at)
+        if marker == TIMED_FRAME_MARKER:
+            payload = payload.split(b"\0", 1)[1]
         frames.append(Frame(at, at + FRAME_HEADER.size + length, payload.decode()))
         at += FRAME_HEADER.size + length
     return frames

@@ -114,6 +114,16 @@ class FakeFileSystem final : public FileSystem {
     return 0;
   }
 
+  int duplicate(Handle handle, Handle& copy) override {
+    if (handle == kDirectory) {
+      copy = kDirectory;
+      return 0;
+    }
+    copy = next_handle_++;
+    open_[copy] = open_.at(handle);
+    return 0;
+  }
+
   int write_at(Handle handle, std::string_view bytes, std::uint64_t offset,
                std::size_t& written) override {
     written = 0;

@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <optional>
 #include <memory>
@@ -100,7 +102,8 @@ class SpoolWindowTest : public ScratchDirectory {
   std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20,
                                 FileSystem& files = system_file_system(),
                                 std::size_t memory_cap = kPendingCapBytes,
-                                const std::string& precision = "ms") {
+                                const std::string& precision = "ms",
+                                SpoolWindow::SyncRunner run_sync = SpoolWindow::inline_sync()) {
     std::unique_ptr<Spool> spool;
     const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool, files);
     EXPECT_TRUE(status.ok()) << status.text;
@@ -108,7 +111,8 @@ class SpoolWindowTest : public ScratchDirectory {
     spool->set_precision(precision);
     auto bridge = std::make_unique<Bridge>();
     bridge->state.track_positions();
-    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), precision, memory_cap);
+    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), precision, memory_cap,
+                                                   std::move(run_sync));
     SpoolEvents e;
     bridge->window->settle(bridge->state, bridge->now, e);
     bridge->collect(e);
@@ -283,6 +287,77 @@ TEST_F(SpoolWindowTest, RecordsKeepTheirPrecisionAcrossARestart) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"ms", range(0, 5)}, {"s", range(5, 8)}};
   EXPECT_EQ(bodies, expected);
+}
+
+// The system's file system, but a sync waits at a gate until the test opens
+// it (10 s at most): a disk that takes seconds to sync.
+class GatedSync final : public FileSystem {
+ public:
+  void open_gate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  int waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
+  }
+  // Until a sync waits at the gate (10 s at most).
+  bool wait_for_a_sync() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return waiting_ > 0; });
+  }
+  int sync(Handle handle) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    --waiting_;
+    return real_.sync(handle);
+  }
+  int open_locked_directory(const std::string& p, Handle& d) override { return real_.open_locked_directory(p, d); }
+  int list(Handle d, std::vector<Entry>& e) override { return real_.list(d, e); }
+  int open(Handle d, const std::string& n, Mode m, Handle& f) override { return real_.open(d, n, m, f); }
+  int duplicate(Handle h, Handle& c) override { return real_.duplicate(h, c); }
+  int write_at(Handle f, std::string_view b, std::uint64_t o, std::size_t& w) override { return real_.write_at(f, b, o, w); }
+  int read_at(Handle f, char* b, std::size_t r, std::uint64_t o, std::size_t& g) override { return real_.read_at(f, b, r, o, g); }
+  int truncate(Handle f, std::uint64_t s) override { return real_.truncate(f, s); }
+  int unlink(Handle d, const std::string& n) override { return real_.unlink(d, n); }
+  int rename(Handle d, const std::string& a, const std::string& b) override { return real_.rename(d, a, b); }
+  int check_directory(Handle d) override { return real_.check_directory(d); }
+  void close(Handle h) override { real_.close(h); }
+
+ private:
+  FileSystem& real_ = system_file_system();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+  int waiting_ = 0;
+};
+
+// A sync runs beside the bridge's work: while one is stuck, records are still
+// taken and delivered.
+TEST_F(SpoolWindowTest, AStalledSyncHoldsNoRecordBack) {
+  GatedSync disk;
+  auto bridge = start(std::uint64_t{64} << 20, disk, kPendingCapBytes, "ms",
+                      SpoolWindow::background_sync());
+  bridge->accept(record(0));
+  SpoolEvents e;
+  bridge->window->tick(bridge->now, e);  // the first sync is due at once
+  ASSERT_TRUE(disk.wait_for_a_sync());
+  for (int i = 1; i < 200; ++i) {
+    bridge->now += std::chrono::milliseconds(20);
+    bridge->accept(record(i));
+    bridge->window->tick(bridge->now, e);
+    if (i % 50 == 0) bridge->send_one(true);
+  }
+  EXPECT_EQ(disk.waiting(), 1);  // still stuck, and only one at a time
+  EXPECT_EQ(bridge->delivered.size() + bridge->pending(), 200u);
+  disk.open_gate();
+  bridge->deliver_all();
+  bridge->window->stop(bridge->state, bridge->now, e);
+  EXPECT_FALSE(e.any());
+  EXPECT_EQ(bridge->delivered, range(0, 200));
 }
 
 TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
