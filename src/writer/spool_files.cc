@@ -119,6 +119,7 @@ SpoolStatus Spool::start(FsHandle dir) {
   // Appends never go behind a torn tail of the run before, nor behind the
   // acknowledged position: its records would count as delivered.
   end_ = segments_.empty() ? acked_ : std::max(acked_, segments_.back().end());
+  synced_upto_ = end();
   trim_found();
   seek(acked_);
   return {};
@@ -188,9 +189,19 @@ std::uint64_t Spool::live_bytes() const {
 }
 
 std::uint64_t Spool::first_frame_from(const Segment& segment, std::uint64_t from) {
+  std::uint64_t first = segment.end();
+  walk_records(segment, from, [&first](const FrameEvent& record) {
+    first = record.offset;
+    return false;
+  });
+  return first;
+}
+
+template <typename Visit>
+void Spool::walk_records(const Segment& segment, std::uint64_t from, Visit&& visit) {
   FileSystem::Handle handle = -1;
   if (fs_.open(dir_fd_.get(), segment_name(segment.base), FileSystem::Mode::kRead, handle) != 0) {
-    return segment.end();
+    return;
   }
   const FsHandle fd(fs_, handle);
   std::uint64_t read_end = std::max(from, segment.base);
@@ -198,11 +209,13 @@ std::uint64_t Spool::first_frame_from(const Segment& segment, std::uint64_t from
   std::string piece(kSpoolReadPieceBytes, '\0');
   for (;;) {
     const FrameEvent event = reader.next();
-    if (event.kind == FrameEvent::kRecord) return event.offset;
-    if (event.kind == FrameEvent::kEnd) return segment.end();
+    if (event.kind == FrameEvent::kEnd) return;
+    if (event.kind == FrameEvent::kRecord && !visit(event)) return;
     if (event.kind != FrameEvent::kNeedBytes) continue;
-    const std::size_t room = static_cast<std::size_t>(
-        std::min<std::uint64_t>(piece.size(), segment.end() - std::min(read_end, segment.end())));
+    const std::size_t room = read_end < segment.end()
+                                 ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                       piece.size(), segment.end() - read_end))
+                                 : 0;
     std::size_t got = 0;
     if (room == 0 || fs_.read_at(fd.get(), &piece[0], room, read_end - segment.base, got) != 0 ||
         got == 0) {
@@ -349,32 +362,46 @@ std::uint64_t Spool::count_from(const Segment& segment, std::uint64_t from) {
   }
   // Found at open, or counted from within: count its intact frames.
   std::uint64_t records = 0;
-  FileSystem::Handle handle = -1;
-  if (fs_.open(dir_fd_.get(), segment_name(segment.base), FileSystem::Mode::kRead, handle) != 0) {
-    return records;
+  walk_records(segment, from, [&records](const FrameEvent&) {
+    ++records;
+    return true;
+  });
+  return records;
+}
+
+SpoolStatus Spool::rewrite_unsynced(std::uint64_t& copied) {
+  copied = 0;
+  if (!sync_failed_) return {};
+  // Read up to where the copies start; the copies go to a segment of their own.
+  const std::uint64_t from = std::max(synced_upto_, acked_);
+  const std::uint64_t to = end();
+  std::vector<Segment> covered;
+  for (const Segment& segment : segments_) {
+    if (segment.end() > from && segment.base < to) covered.push_back(segment);
   }
-  const FsHandle fd(fs_, handle);
-  std::uint64_t read_end = std::max(from, segment.base);
-  FrameReader reader(read_end);
-  std::string piece(kSpoolReadPieceBytes, '\0');
-  for (;;) {
-    const FrameEvent event = reader.next();
-    if (event.kind == FrameEvent::kEnd) return records;
-    if (event.kind == FrameEvent::kRecord) ++records;
-    if (event.kind != FrameEvent::kNeedBytes) continue;
-    const std::size_t room = read_end < segment.end()
-                                 ? static_cast<std::size_t>(std::min<std::uint64_t>(
-                                       piece.size(), segment.end() - read_end))
-                                 : 0;
-    std::size_t got = 0;
-    if (room == 0 || fs_.read_at(fd.get(), &piece[0], room, read_end - segment.base, got) != 0 ||
-        got == 0) {
-      reader.finish();
-      continue;
-    }
-    reader.feed(std::string_view(piece.data(), got));
-    read_end += got;
+  if (write_fd_.open() && segments_.back().size > 0) {
+    const SpoolStatus status = start_segment(end());
+    if (!status.ok()) return status;
   }
+  SpoolStatus status;
+  const std::string saved_precision = precision_;
+  for (const Segment& segment : covered) {
+    walk_records(segment, from, [&](const FrameEvent& record) {
+      if (record.offset >= to) return false;
+      set_precision(record.precision);
+      status = append(record.record);
+      if (status.ok()) ++copied;
+      return status.ok();
+    });
+    if (!status.ok()) break;
+  }
+  precision_ = saved_precision;
+  if (!status.ok()) return status;
+  // The originals are not relied on any more: what a later failure puts in
+  // doubt starts at the copies.
+  synced_upto_ = to;
+  sync_failed_ = false;
+  return {};
 }
 
 const Spool::Segment* Spool::segment_at(std::uint64_t position) const {
@@ -503,6 +530,7 @@ SpoolStatus Spool::sync() {
 
 SpoolSyncJob Spool::prepare_sync() {
   SpoolSyncJob job;
+  sync_covers_ = end();
   job.fs_ = &fs_;
   auto add = [&](const std::string& path, FileSystem::Handle handle) {
     FileSystem::Handle copy = -1;
@@ -534,8 +562,15 @@ SpoolSyncJob Spool::prepare_sync() {
 }
 
 SpoolStatus Spool::finish_sync(bool directory, SpoolStatus outcome) {
-  // Tried again with the next sync; the records it covered stay where they are.
-  if (!outcome.ok() && directory) directory_changed_ = true;
+  // After a failed sync the system may have dropped the pages it covered: a
+  // later sync that succeeds proves nothing about them. They stay in doubt
+  // until rewrite_unsynced() has written them again.
+  if (!outcome.ok()) {
+    if (directory) directory_changed_ = true;
+    sync_failed_ = true;
+  } else if (!sync_failed_) {
+    synced_upto_ = std::max(synced_upto_, sync_covers_);
+  }
   // Files in a removed directory are lost even when synced.
   if (outcome.ok() && !check_directory().ok()) outcome = failure(ENOENT, texts::kSpoolCannotSync, "");
   return outcome;

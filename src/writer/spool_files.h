@@ -159,6 +159,13 @@ class Spool final {
   // `directory`: the job synced the directory (its syncs_directory()).
   SpoolStatus finish_sync(bool directory, SpoolStatus outcome);
 
+  // After a failed sync: writes the records it may have lost again, to a new
+  // segment, for the next sync to make durable (nothing when no sync failed).
+  // Each such record is then read twice (harmless: the database stores a
+  // point once). `copied`: how many.
+  SpoolStatus rewrite_unsynced(std::uint64_t& copied);
+  bool sync_failed() const { return sync_failed_; }
+
   // Reads the next unacknowledged record, in order, across segments. Returns
   // false when nothing more is stored for now. Damage is passed over and
   // counted in stats(). When a read fails, why goes to `read_failure` (when
@@ -219,6 +226,10 @@ class Spool final {
   std::uint64_t live_bytes() const;
   // The first intact frame at or after `from` in `segment`, or its end.
   std::uint64_t first_frame_from(const Segment& segment, std::uint64_t from);
+  // Calls visit(record) for the intact records of `segment` at or after
+  // `from`, in order, while it returns true.
+  template <typename Visit>
+  void walk_records(const Segment& segment, std::uint64_t from, Visit&& visit);
   std::uint64_t count_unacknowledged(const Segment& segment) {
     return count_from(segment, acked_);
   }
@@ -246,6 +257,10 @@ class Spool final {
   // Segments written to since the last sync and closed since.
   std::vector<std::pair<std::uint64_t, FsHandle>> unsynced_;  // base, descriptor
   bool appended_since_sync_ = false;
+  // Everything before it is durable; a failed sync puts what follows in doubt.
+  std::uint64_t synced_upto_ = 0;
+  std::uint64_t sync_covers_ = 0;  // end() when the running sync was prepared
+  bool sync_failed_ = false;
   bool directory_changed_ = false;
   std::uint64_t acked_ = 0;
   std::uint64_t acked_persisted_ = 0;

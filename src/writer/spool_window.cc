@@ -40,6 +40,10 @@ void SpoolWindow::accept(std::string_view record, DeliveryState& state, Clock::t
     // A removed directory never comes back for this process: the records
     // stay in memory until a restart opens the spool anew.
     SpoolStatus status = usable_ ? SpoolStatus{} : spool_->check_directory();
+    // A failed sync left records in doubt: they are written again first.
+    std::uint64_t copied = 0;
+    if (status.ok() && !usable_) status = spool_->rewrite_unsynced(copied);
+    unread_ += copied;
     if (status.ok()) status = spool_->append(record, &appended);
     // Dropped for room even when the write then failed.
     unread_ -= std::min<std::uint64_t>(unread_, appended.dropped_unread);

@@ -211,3 +211,41 @@ TEST(SpoolCrashStates, EveryPowerCutKeepsWhatWasSyncedAndNothingElse) {
 }
 
 }  // namespace
+
+namespace {
+
+// A failed sync is never forgotten: the system may have dropped what it
+// covered, so a later sync that succeeds proves nothing. The records are
+// written again, and those copies survive the power cut.
+TEST(SpoolSyncFailure, RecordsAFailedSyncCoveredAreWrittenAgainAndSurviveAPowerCut) {
+  for (const bool rewrite : {false, true}) {
+    SCOPED_TRACE(rewrite ? "written again" : "not written again");
+    FakeFileSystem fs;
+    std::unique_ptr<Spool> spool;
+    ASSERT_TRUE(Spool::open("/spool", options(1 << 20), spool, fs).ok());
+    for (std::size_t id = 0; id < 6; ++id) ASSERT_TRUE(spool->append(record(id)).ok());
+    fs.fault = [](FakeFileSystem::Call call, const std::string& name) {
+      return call == FakeFileSystem::Call::kSync && name.rfind("spool-", 0) == 0 ? EIO : 0;
+    };
+    EXPECT_EQ(spool->sync().error, EIO);
+    EXPECT_TRUE(spool->sync_failed());
+    fs.fault = nullptr;
+    std::uint64_t copied = 0;
+    if (rewrite) {
+      ASSERT_TRUE(spool->rewrite_unsynced(copied).ok());
+      EXPECT_FALSE(spool->sync_failed());
+    }
+    EXPECT_EQ(copied, rewrite ? 6u : 0u);
+    ASSERT_TRUE(spool->sync().ok());
+    // The power cut: only what is durable is left.
+    FakeFileSystem after(fs.power_cut_states().front());
+    std::unique_ptr<Spool> reopened;
+    ASSERT_TRUE(Spool::open("/spool", options(1 << 20), reopened, after).ok());
+    std::set<std::size_t> found;
+    SpoolEntry entry;
+    while (reopened->next(entry)) found.insert(id_of(entry.record));
+    EXPECT_EQ(found.size(), rewrite ? 6u : 0u);
+  }
+}
+
+}  // namespace
