@@ -20,9 +20,12 @@ output. Each figure with the spool is set beside the same run without it:
           is shown too.
   syncs   the same with the spool, the bridge started under strace
           --seccomp-bpf stopping it at fdatasync and fsync only: how many
-          of the delays over 2 ms overlapped a sync of the spool (the bridge
-          syncs in its main loop, so a message that comes during a sync
-          waits for it), and the longest sync.
+          of the delays over 2 ms overlapped a sync of the spool, and the
+          longest sync.
+  stall   the same, with strace holding the third fdatasync for 2 s (a disk
+          that takes seconds to sync): the messages published while it was
+          held, and the longest time one of them took to reach the sink (the
+          sync runs on a thread of its own, so they should not wait for it).
   steady  1, 100 and 1000 messages a second for 20, 15 and 20 s (the
           publisher's own pacing; 20 s at 1000/s pass the end of a 1 MiB
           segment once): write_bytes and appended bytes per record,
@@ -352,18 +355,24 @@ def one_table(args):
     sys.stdout.flush()
 
 
-def one_with_syncs(build, parent, count=300, interval_ms=20, slow_ms=2.0):
+def one_with_syncs(build, parent, count=300, interval_ms=20, slow_ms=2.0, stall_ms=None):
     """Messages one at a time to the spooled bridge started under strace, which
     stops it at fdatasync and fsync only (--seccomp-bpf: no other call is
-    slowed): which delays longer than slow_ms took in a sync of the spool."""
+    slowed): which delays longer than slow_ms took in a sync of the spool.
+    With stall_ms, strace holds the bridge's third fdatasync that long (a
+    disk that takes seconds to sync): how many messages were published during
+    it, and how long the longest of them took to reach the sink."""
     topic = "v1/bench/one"
     with SpoolDir(parent) as spool, tempfile.TemporaryDirectory(prefix="bridge-spool-rows-") as workdir:
         broker = Broker(workdir).start()
         sink = HttpSink().start()
         trace = os.path.join(workdir, "syncs.strace")
+        inject = (["-e", "inject=fdatasync:delay_enter=%d:when=3" % (stall_ms * 1000)]
+                  if stall_ms else [])
         tracer = subprocess.Popen(
-            ["strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-y", "-e", "trace=fdatasync,fsync",
-             "-o", trace, os.path.join(build, "mqtt-influx-bridge"), "-c", "bench", "--spool", spool.path],
+            ["strace", "-f", "--seccomp-bpf", "-ttt", "-T", "-y", "-e", "trace=fdatasync,fsync"]
+            + inject + ["-o", trace, os.path.join(build, "mqtt-influx-bridge"), "-c", "bench",
+                        "--spool", spool.path],
             stdout=subprocess.DEVNULL)
 
         def child():  # the bridge: strace holds SIGINT back, so the bridge gets it itself
@@ -398,13 +407,22 @@ def one_with_syncs(build, parent, count=300, interval_ms=20, slow_ms=2.0):
             sink.stop()
             broker.stop()
         with open(trace, errors="replace") as f:
-            syncs = [(c["time"] - wall_minus_monotonic, c["seconds"] or 0.0) for c in parse_strace(f)]
+            calls = parse_strace(f)
+            syncs = [(c["time"] - wall_minus_monotonic, c["seconds"] or 0.0) for c in calls]
+            # The held call: strace stamps it before the delay, and -T leaves the delay out.
+            held = [(c["time"] - wall_minus_monotonic, stall_ms / 1e3 + (c["seconds"] or 0.0))
+                    for c in calls if c["name"] == "fdatasync"][2:3] if stall_ms else []
     window = [(at, seconds) for at, seconds in syncs if spans[0][0] <= at <= spans[-1][1]]
     slow = [(sent, answered) for sent, answered in spans if (answered - sent) * 1e3 > slow_ms]
     during = [(sent, answered) for sent, answered in slow
               if any(at < answered and at + seconds > sent for at, seconds in window)]
     delays = sorted((answered - sent) * 1e3 for sent, answered in spans)
+    stalled = held
+    in_stall = [(answered - sent) * 1e3 for sent, answered in spans
+                if any(at <= sent <= at + seconds for at, seconds in stalled)]
     return {"records": len(spans), "slow": len(slow), "slow_during_a_sync": len(during),
+            "stalls": len(stalled), "published_during_stall": len(in_stall),
+            "longest_during_stall_ms": max(in_stall) if in_stall else None,
             "syncs": len(window), "longest_sync_ms": max(s for _, s in window) * 1e3 if window else None,
             "p99_ms": delays[min(len(delays) - 1, int(len(delays) * 0.99))], "max_ms": delays[-1],
             "slow_ms": slow_ms}
@@ -425,6 +443,24 @@ def syncs_table(args):
         sum(r["slow"] for r in runs), sum(r["slow_during_a_sync"] for r in runs),
         sum(r["syncs"] for r in runs), max(r["longest_sync_ms"] or 0 for r in runs),
         median(runs, "p99_ms"), max(r["max_ms"] for r in runs)))
+    sys.stdout.flush()
+
+
+def stall_table(args):
+    runs = []
+    for run in range(args.sync_runs):
+        runs.append(one_with_syncs(args.build, args.spool_parent, count=200, stall_ms=2000))
+        print("one-at-a-time with a 2 s sync, run %d: %s" % (run + 1, json.dumps(runs[-1])),
+              file=sys.stderr)
+    print()
+    print("| one at a time with the spool, the third fdatasync held 2 s (strace inject), %d runs "
+          "| syncs held | messages published during the held sync | longest of their delays ms "
+          "| delay p99 ms, median |" % len(runs))
+    print("|---|---|---|---|---|")
+    print("| all runs | %d | %d | %s | %.2f |" % (
+        sum(r["stalls"] for r in runs), sum(r["published_during_stall"] for r in runs),
+        number(max((r["longest_during_stall_ms"] or 0 for r in runs), default=None), "%.2f"),
+        median(runs, "p99_ms")))
     sys.stdout.flush()
 
 
@@ -654,7 +690,7 @@ def main():
     parser.add_argument("--one-runs", type=int, default=5, help="rounds of messages one at a time")
     parser.add_argument("--sync-runs", type=int, default=3,
                         help="runs of messages one at a time with the spool's syncs traced")
-    parser.add_argument("--only", default="burst,one,syncs,steady,full")
+    parser.add_argument("--only", default="burst,one,syncs,stall,steady,full")
     parser.add_argument("--spool-parent", default="/var/tmp",
                         help="where the spool directories go (a real file system, not tmpfs)")
     parser.add_argument("--rates", default="1,100,1000", help="steady rates, messages a second")
@@ -681,6 +717,8 @@ def main():
         one_table(args)
     if "syncs" in parts:
         syncs_table(args)
+    if "stall" in parts:
+        stall_table(args)
     if "steady" in parts:
         steady_table(args)
     if "full" in parts:
