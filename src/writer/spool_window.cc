@@ -165,7 +165,10 @@ void SpoolWindow::mark_unsynced(Clock::time_point now) {
 void SpoolWindow::stop(DeliveryState& state, Clock::time_point now, SpoolEvents& events) {
   collect_sync(now, events, true);
   acknowledge(state, now, events, true);
-  const SpoolStatus status = spool_->sync();
+  // What a failed sync left in doubt is written again first.
+  std::uint64_t copied = 0;
+  SpoolStatus status = spool_->rewrite_unsynced(copied);
+  if (status.ok()) status = spool_->sync();
   unsynced_ = false;
   if (!status.ok()) trouble(status, now, events);
 }
