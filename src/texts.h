@@ -103,8 +103,19 @@ inline constexpr std::string_view kUnreadableAnswer = "an unreadable answer (";
 inline constexpr std::string_view kRefusedRecords = ": records dropped: ";
 inline constexpr std::string_view kRefusedBody = ": a body of ";
 inline constexpr std::string_view kRefusedBodyHalves = " records goes again in halves";
+// A refusal without the database's own error for a line: the records are
+// kept, and the line says what answered.
+inline constexpr std::string_view kWriteRefusedUnproven =
+    "write refused, not by the database's own error: ";
+inline constexpr std::string_view kExcerptServer = "Server: ";
+inline constexpr std::string_view kExcerptBody = "body: ";
+inline constexpr std::string_view kExcerptSeparator = "; ";
+inline constexpr std::string_view kExcerptCut = "...";
 // A record the database never answers alone, given up on after its time-outs.
 inline constexpr std::string_view kWriteNeverAnswered = "write never answered: ";
+// A record refused alone, never with the database's own error, given up on
+// after its tries.
+inline constexpr std::string_view kWriteNeverTaken = "write never taken: ";
 inline constexpr std::string_view kPostNotStarted = "POST not started: out of memory; records kept: ";
 inline constexpr std::string_view kPendingFull = "pending text full: oldest records dropped: ";
 inline constexpr std::string_view kUndelivered = "records not delivered at shutdown: ";

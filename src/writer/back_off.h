@@ -14,9 +14,12 @@ class BackOff {
   static constexpr std::chrono::milliseconds kLongestDelay{30000};
 
   bool due(Clock::time_point now) const { return now >= next_attempt_; }
-  void failed(Clock::time_point now) {
+  // `asked`: what the server asked to be left alone for (Retry-After); the
+  // next attempt waits for it too, but never longer than kLongestDelay.
+  void failed(Clock::time_point now,
+              std::chrono::milliseconds asked = std::chrono::milliseconds{0}) {
     delay_ = delay_.count() == 0 ? kFirstDelay : std::min(delay_ * 2, kLongestDelay);
-    next_attempt_ = now + delay_;
+    next_attempt_ = now + std::max(delay_, std::min(asked, kLongestDelay));
   }
   void succeeded() {
     delay_ = std::chrono::milliseconds{0};

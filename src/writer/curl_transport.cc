@@ -1,7 +1,10 @@
 #include "writer/curl_transport.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <ctime>
+#include <string_view>
 #include <vector>
 
 #include "texts.h"
@@ -34,6 +37,30 @@ std::size_t forward_response(char* data, std::size_t size, std::size_t count, vo
   } catch (...) {
     return 0;
   }
+}
+
+std::size_t forward_header(char* data, std::size_t size, std::size_t count, void* transport) {
+  try {
+    static_cast<CurlTransport*>(transport)->take_header(data, size * count);
+  } catch (...) {
+    // Out of memory: the answer is judged on what was kept.
+  }
+  return size * count;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())) != 0) {
+    text.remove_suffix(1);
+  }
+  return text;
 }
 
 short curl_events(short poll_events) {
@@ -124,8 +151,11 @@ bool CurlTransport::start(const std::string& url, BodySource& body,
   error_text_[0] = '\0';
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, forward_response);
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, forward_header);
+  curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
   response_copied_ = 0;
   response_cut_ = false;
+  answer_ = TransferResult();
 
   if (curl_multi_add_handle(multi_.get(), handle) != CURLM_OK) {
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, nullptr);
@@ -181,6 +211,13 @@ std::optional<TransferResult> CurlTransport::progress() {
   result->request_sent = request_bytes > 0;
   result->response_cut = response_cut_;
   if (result->code != CURLE_OK) result->error_text = error_text_;
+  result->influx_error = answer_.influx_error;
+  result->influx_header = answer_.influx_header;
+  result->server = std::move(answer_.server);
+  result->retry_after = std::move(answer_.retry_after);
+  result->date = std::move(answer_.date);
+  result->body = std::move(answer_.body);
+  result->received_at = static_cast<std::int64_t>(std::time(nullptr));
   wire_body_ = nullptr;
   return result;
 }
@@ -191,7 +228,26 @@ bool CurlTransport::seek_body(curl_off_t offset, int origin) {
   return wire_body_->rewind();
 }
 
+void CurlTransport::take_header(const char* data, std::size_t size) {
+  const std::string_view line(data, size);
+  if (line.substr(0, 5) == "HTTP/") {  // a new answer's status line: forget an earlier one's
+    answer_ = TransferResult();
+    return;
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return;
+  const std::string_view name = line.substr(0, colon);
+  const std::string_view value = trimmed(line.substr(colon + 1)).substr(0, kAnswerHeaderBytes);
+  if (same_name(name.substr(0, 11), "X-Influxdb-")) answer_.influx_header = true;
+  if (same_name(name, "X-Influxdb-Error")) answer_.influx_error = true;
+  if (same_name(name, "Server")) answer_.server = value;
+  if (same_name(name, "Retry-After")) answer_.retry_after = value;
+  if (same_name(name, "Date")) answer_.date = value;
+}
+
 std::size_t CurlTransport::copy_response(const char* data, std::size_t size) {
+  const std::size_t kept = std::min(size, kAnswerBodyBytes - answer_.body.size());
+  answer_.body.append(data, kept);
   const std::size_t taken = std::min(size, kMaxResponseCopyBytes - response_copied_);
   std::fwrite(data, 1, taken, stdout);
   response_copied_ += taken;

@@ -44,8 +44,10 @@ class CurlTransport final : public Transport {
   std::size_t read_body(char* buffer, std::size_t room) { return wire_body_->read(buffer, room); }
   bool seek_body(curl_off_t offset, int origin);
   // Copies at most kMaxResponseCopyBytes of the response body to standard
-  // output, then stops the transfer (0).
+  // output, then stops the transfer (0); keeps its start for judging it.
   std::size_t copy_response(const char* data, std::size_t size);
+  // Keeps what judging the answer needs of one header line.
+  void take_header(const char* data, std::size_t size);
 
  private:
   CurlGlobal global_;
@@ -60,6 +62,7 @@ class CurlTransport final : public Transport {
   char error_text_[CURL_ERROR_SIZE] = {};
   std::size_t response_copied_ = 0;
   bool response_cut_ = false;
+  TransferResult answer_;  // the answer's headers and first bytes, as they come
 };
 
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_CURL_TRANSPORT_H_

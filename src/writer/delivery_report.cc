@@ -14,20 +14,18 @@ void DeliveryReport::body_outcome(const BodyOutcome& outcome, std::size_t pendin
       delivered(outcome.records, pending, now);
       return;
     case Kind::kRecordDropped:
-      if (outcome.never_answered) {
-        log_info(std::string(texts::kWriteNeverAnswered) + outcome.reason +
-                 std::string(texts::kRefusedRecords) + "1");
-      } else {
-        log_info(std::string(texts::kWriteRefused) + outcome.reason +
-                 std::string(texts::kRefusedRecords) + "1");
-      }
+      log_info(std::string(outcome.never_answered ? texts::kWriteNeverAnswered
+                           : outcome.unproven     ? texts::kWriteNeverTaken
+                                                  : texts::kWriteRefused) +
+               outcome.reason + std::string(texts::kRefusedRecords) + "1");
       return;
     case Kind::kNarrowed:
       if (!outcome.timed_out) {
         // One info line for the body first refused, the narrower ones at debug level.
-        const std::string line = std::string(texts::kWriteRefused) + outcome.reason +
-                                 std::string(texts::kRefusedBody) + std::to_string(outcome.records) +
-                                 std::string(texts::kRefusedBodyHalves);
+        const std::string line =
+            std::string(outcome.unproven ? texts::kWriteRefusedUnproven : texts::kWriteRefused) +
+            outcome.reason + std::string(texts::kRefusedBody) + std::to_string(outcome.records) +
+            std::string(texts::kRefusedBodyHalves);
         outcome.first_refusal ? log_info(line) : log_debug(line);
         return;
       }

@@ -75,6 +75,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
   out.reason = transfer_reason(result);
   out.timed_out = out.verdict == Verdict::kTimedOutAlone ||
                   (out.verdict == Verdict::kSplit && result.code == CURLE_OPERATION_TIMEDOUT);
+  out.unproven = is_unproven_refusal(result);
   const bool held = pending_.body_is_held();
   const bool answered_before = last_answered_;
   // A body that goes back to the front of the queue brings its age with it.
@@ -120,6 +121,10 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
       return out;
 
     case Verdict::kTimedOutAlone:
+    case Verdict::kUnprovenAlone:
+      // Whoever refused the record alone without the database's own error
+      // for it (a proxy, a TLS port reached with http://) may refuse every
+      // record so: it is kept like one the database never answers.
       out.outage = !answered_before;
       if (held) {
         ++held_tries_;
@@ -128,7 +133,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
           pending_.end_transfer(true);
           forget_held_record();
           out.kind = BodyOutcome::Kind::kRecordDropped;
-          out.never_answered = true;
+          out.never_answered = !out.unproven;
           out.outage = false;
           return out;
         }
@@ -156,6 +161,8 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
       }
       back_off_.failed(now);
       last_answered_ = false;
+      // Kept at the front, waiting: whatever refused it is worth a line.
+      if (out.unproven && !held) out.outage = true;
       out.kind = BodyOutcome::Kind::kFailed;
       return out;
 
@@ -163,7 +170,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
       break;
   }
   keep_body();
-  back_off_.failed(now);
+  back_off_.failed(now, retry_after(result));
   last_answered_ = false;
   out.outage = true;
   out.kind = BodyOutcome::Kind::kFailed;

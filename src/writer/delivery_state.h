@@ -35,8 +35,12 @@ struct BodyOutcome {
   // The first of a series of refusals narrowing a body down (an info line;
   // the narrower ones are debug lines).
   bool first_refusal = false;
-  bool timed_out = false;  // sent, and not answered within the time-out
+  bool timed_out = false;       // sent, and not answered within the time-out
   bool never_answered = false;  // kRecordDropped: after its time-outs, not a refusal
+  // Refused (400, 413) or answered unreadably, but not with the database's
+  // own error for a line: the body's records are kept; kRecordDropped: the
+  // record was refused so alone, again and again, while others were stored.
+  bool unproven = false;
   // Records of an unanswered body dropped at the cap: newer ones were
   // dropped while it was out, so the oldest go rather than leave a gap.
   std::size_t dropped_at_cap = 0;
@@ -46,8 +50,9 @@ struct BodyOutcome {
 class DeliveryState {
  public:
   using Clock = std::chrono::steady_clock;
-  // A record held aside is dropped after this many time-outs alone, when
-  // bodies without it were stored meanwhile.
+  // A record held aside is dropped after this many time-outs (or refusals
+  // not proven the database's) alone, when bodies without it were stored
+  // meanwhile.
   static constexpr int kHeldRecordTries = 3;
 
   explicit DeliveryState(std::size_t cap_bytes = kPendingCapBytes,

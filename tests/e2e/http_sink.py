@@ -74,7 +74,8 @@ class Request:
 
 
 class HttpSink:
-    # Answers: ("status", code, body), ("hang",), ("close_after", body_bytes),
+    # Answers: ("status", code, body), ("status", code, body, headers) with
+    # headers a list of (name, value), ("hang",), ("close_after", body_bytes),
     # ("delay", seconds, code, body): answer after a pause,
     # ("endless", code): a response body that never ends,
     # ("drop_unanswered",): close the connection, without a word, once the
@@ -195,9 +196,10 @@ class HttpSink:
                             request.abandoned_at = time.monotonic()
                         return
                     answer = answer[1:]
-                _, status, body = answer
+                _, status, body, *headers = answer
                 request.status = status
-                head = "HTTP/1.1 %d X\r\nContent-Length: %d\r\n\r\n" % (status, len(body))
+                extra = "".join("%s: %s\r\n" % h for h in (headers[0] if headers else ()))
+                head = "HTTP/1.1 %d X\r\n%sContent-Length: %d\r\n\r\n" % (status, extra, len(body))
                 connection.sendall(head.encode() + body)
                 request.answered_at = time.monotonic()
         except OSError:

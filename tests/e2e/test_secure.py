@@ -500,6 +500,34 @@ class SecureTest(BridgeTestCase):
                 self.stop_cleanly(bridge)
                 sink.stop()
 
+    def test_a_tls_port_reached_with_http_keeps_every_record(self):
+        # Their 400 is no refusal of a record by the database: every record is
+        # kept (with --spool, in the spool), and the line says what answered.
+        self.broker()
+        spool = os.path.join(self.workdir, "spool")
+        os.makedirs(spool)
+        for name, server, url, answered, options, kept in (
+                ("nginx", lambda: Nginx(self.workdir, self.certs, https=True),
+                 "http://localhost:8087/influx", r"Server: nginx/[\d.]+; body: <html> <head><title>"
+                 r"400 The plain HTTP request was sent to HTTPS port</title>", (),
+                 "I: records not delivered at shutdown: 20"),
+                ("InfluxDB", lambda: SecureInflux(self.workdir, self.certs, auth=False),
+                 "http://localhost:8086", r"body: Client sent an HTTP request to an HTTPS server\.",
+                 ("--spool", spool), "I: records kept in the spool at shutdown: 20")):
+            peer = self.started(server()).start()
+            bridge = self.subscribed_bridge("--influx-url", url, *options)
+            send(1)
+            bridge.wait_line(r"^I: database unreachable: HTTP status 400 \(%s.*\); "
+                             r"records kept: 1$" % answered, timeout=15)
+            send(*range(2, 21))
+            bridge.wait_line(r"^T: temp,.* %d$" % (STAMP + 20))
+            # Narrowed down (InfluxDB resets a connection whose body it left unread: kept too).
+            bridge.wait_line(r"^D: POST failed: ", timeout=30, count=4)
+            self.stop_cleanly(bridge)
+            self.assertEqual([l for l in bridge.lines() if "dropped" in l], [], name)
+            self.assertIn(kept, bridge.lines(), name)
+            peer.stop()
+
     def test_database_that_never_answers_the_handshake_fails_within_the_connect_time_out(self):
         self.broker()
         peer = self.started(SilentPeer(8086).start())

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,6 +25,22 @@ TEST(BackOff, DoublesFromOneSecondToThirtyAndResetsOnSuccess) {
   EXPECT_TRUE(back_off.due(t0));
   back_off.failed(t0);
   EXPECT_EQ(back_off.delay(), milliseconds(1000));
+}
+
+TEST(BackOff, WaitsWhatTheServerAsksWithinTheLongestDelay) {
+  const BackOff::Clock::time_point t0{std::chrono::hours(1)};
+  // What is asked, and the waits after three failures in a row (its own: 1, 2, 4 s).
+  const std::vector<std::pair<long, std::vector<long>>> cases = {
+      {500, {1000, 2000, 4000}}, {3000, {3000, 3000, 4000}}, {3600000, {30000, 30000, 30000}}};
+  for (const auto& [asked, expected] : cases) {
+    BackOff back_off;
+    std::vector<long> waits;
+    for (int i = 0; i < 3; ++i) {
+      back_off.failed(t0, milliseconds(asked));
+      waits.push_back(static_cast<long>((back_off.next_attempt() - t0) / milliseconds(1)));
+    }
+    EXPECT_EQ(waits, expected) << asked;
+  }
 }
 
 }  // namespace

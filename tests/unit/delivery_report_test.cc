@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/log.h"
@@ -107,6 +108,29 @@ TEST(DeliveryReport, RecordsOfAnUnansweredBodyDroppedAtTheCapAreCounted) {
                        "I: database unreachable: HTTP status 500; records kept: 0",
                        "I: pending text full: oldest records dropped: 40",
                    }));
+}
+
+TEST(DeliveryReport, SaysWhoseRefusalDroppedARecordOrNarrowsABody) {
+  verbosity = 3;
+  DeliveryReport report;
+  testing::internal::CaptureStdout();
+  using Kind = BodyOutcome::Kind;
+  for (const auto& [kind, never_answered, unproven] : std::vector<std::tuple<Kind, bool, bool>>{
+           {Kind::kRecordDropped, false, false}, {Kind::kRecordDropped, true, false},
+           {Kind::kRecordDropped, false, true}, {Kind::kNarrowed, false, true}}) {
+    BodyOutcome outcome = failure();
+    outcome.kind = kind;
+    outcome.never_answered = never_answered;
+    outcome.unproven = unproven;
+    outcome.first_refusal = true;
+    report.body_outcome(outcome, 0, Clock::time_point{}, {});
+  }
+  EXPECT_EQ(info_lines(testing::internal::GetCapturedStdout()), (std::vector<std::string>{
+      "I: write refused with HTTP status 500: records dropped: 1",
+      "I: write never answered: HTTP status 500: records dropped: 1",
+      "I: write never taken: HTTP status 500: records dropped: 1",
+      "I: write refused, not by the database's own error: HTTP status 500: a body of 1 records "
+      "goes again in halves"}));
 }
 
 }  // namespace
