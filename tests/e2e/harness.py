@@ -225,7 +225,7 @@ class Bridge:
                     argv = [a.decode() for a in f.read().split(b"\0")[:-1]]
             except OSError:
                 return False
-            return argv and argv[0] not in ("unshare", "sh") and argv[-len(tail):] == tail
+            return argv and argv[0] not in ("unshare", "sh", "nsenter") and argv[-len(tail):] == tail
         wait_until(exec_done, 10, "the bridge to start in its own mount namespace")
         if os.readlink("/proc/%d/ns/mnt" % self.pid) == os.readlink("/proc/self/ns/mnt"):
             raise AssertionError("the bridge shares the test's mount namespace")

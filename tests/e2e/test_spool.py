@@ -8,9 +8,11 @@ import shutil
 import signal
 import struct
 import subprocess
+import time
 import zlib
 
-from harness import BridgeTestCase, bridge_command, publish, publish_many, wait_until
+from harness import (BridgeTestCase, bridge_command, publish, publish_many, stop_process,
+                     wait_until)
 from http_sink import HttpSink
 
 FIRST_MS = 1700000000000  # the publisher's first timestamp
@@ -25,6 +27,7 @@ FRAME_HEADER = struct.Struct("<4sII")
 SEGMENT_NAME = re.compile(r"^spool-([0-9a-f]{16})\.seg$")
 DAMAGE_LINE = re.compile(r"^I: damaged spool data skipped, bytes: (\d+)$")
 DROP_LINE = re.compile(r"^I: pending text full: oldest records dropped: (\d+)$")
+UNUSABLE_LINE = re.compile(r"^I: spool unusable, records kept in memory: .+")
 # Every message reaches the bridge, however fast they come.
 UNBOUNDED_QUEUE = "max_queued_messages 0\n"
 NOT_A_SIZE = ("F: --spool-max-bytes: not a size of at least 64k "
@@ -69,6 +72,36 @@ def segment_files(directory):
     return sorted(found)
 
 
+def spooled(directory):
+    """The frames of every segment in a spool directory, oldest first, at
+    their positions in the spool."""
+    frames = []
+    for base, path in segment_files(directory):
+        with open(path, "rb") as f:
+            data = f.read()
+        frames += [Frame(base + f.start, base + f.end, f.payload) for f in intact_frames(data)]
+    return frames
+
+
+def drained(directory):
+    """True when the spool holds at most one segment, all of it acknowledged
+    (and the acknowledgement written)."""
+    segments = segment_files(directory)
+    return len(segments) <= 1 and all(
+        acknowledged_position(directory) == base + os.path.getsize(path) for base, path in segments)
+
+
+def fill(directory, room):
+    """Fills the file system of `directory` but for `room` bytes; returns the
+    filler's path."""
+    space = os.statvfs(directory)
+    assert space.f_blocks * space.f_frsize <= 1 << 20, "not a small disk"
+    filler = os.path.join(directory, "filler")
+    with open(filler, "wb") as f:
+        f.write(b"\0" * (space.f_bavail * space.f_frsize - room))
+    return filler
+
+
 def acknowledged_position(directory):
     """The position the acked file holds, or None when it holds none (missing,
     short or failing its checksum)."""
@@ -88,21 +121,38 @@ def counted(lines, pattern):
 
 
 class SmallDisk:
-    """A tmpfs of `size` mounted on `mount_point` for the bridge alone (a mount
-    namespace of its own, private propagation). The test reaches the files
-    through /proc/<bridge pid>/root, which resolves in the bridge's mounts."""
+    """A tmpfs of `size` mounted on `mount_point` for bridges alone: a process
+    of the test's own holds it in a mount namespace of its own (private
+    propagation), so it outlives a killed bridge, and each bridge joins that
+    namespace. The test reaches the files through /proc/<pid>/root."""
 
     def __init__(self, mount_point, size):
         self.mount_point = mount_point
         self.size = size
+        self.holder = None
+
+    def start(self):
+        script = 'mount -t tmpfs -o size="$2" spool-disk "$1" && exec sleep 3600'
+        self.holder = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "--",
+                                        "sh", "-c", script, "small-disk", self.mount_point,
+                                        self.size])
+
+        def mounted():
+            if self.holder.poll() is not None:
+                raise AssertionError("the small disk could not be mounted")
+            with open("/proc/%d/mounts" % self.holder.pid) as f:
+                return "spool-disk " in f.read()
+        wait_until(mounted, 10, "the small disk to be mounted")
+        return self
 
     def wrap(self, command):
-        script = 'mount -t tmpfs -o size="$2" spool-disk "$1" && shift 2 && exec "$@"'
-        return (["unshare", "--mount", "--propagation", "private", "--", "sh", "-c", script,
-                 "small-disk", self.mount_point, self.size] + list(command))
+        return ["nsenter", "--mount=/proc/%d/ns/mnt" % self.holder.pid, "--"] + list(command)
 
-    def seen_from(self, pid):
-        return "/proc/%d/root%s" % (pid, self.mount_point)
+    def seen_from(self):
+        return "/proc/%d/root%s" % (self.holder.pid, self.mount_point)
+
+    def stop(self):
+        stop_process(self.holder, signal.SIGKILL)
 
 
 def read_only_mount(directory, command):
@@ -130,12 +180,44 @@ class SpoolTest(BridgeTestCase):
         bridge.wait_line(r"^T: temp,", timeout=60, count=count)
         return bridge
 
+    def taken(self, bridge, first, count, topic=TOPIC):
+        """Publishes messages first .. first + count - 1; returns first + count
+        once the bridge has taken that many since it started (traced at -v)."""
+        publish_many(topic, count, first=first)
+        bridge.wait_line(r"^T: temp,", timeout=60, count=first + count)
+        return first + count
+
+    def taken_until_unusable(self, bridge, first, batch, limit):
+        """Publishes batches until the spool's disk is full; returns the number
+        published next."""
+        published = first
+        while not any(UNUSABLE_LINE.match(l) for l in bridge.lines()):
+            self.assertLess(published, limit, "the disk should be full by now")
+            published = self.taken(bridge, published, batch)
+        line, = [l for l in bridge.lines() if UNUSABLE_LINE.match(l)]
+        self.assertIn("No space left on device", line)
+        return published
+
+    def until_usable_again(self, bridge, first):
+        """Publishes one message at a time until the spool takes one again (it
+        is tried with a record 5 s after it failed); returns the number
+        published next."""
+        published = first
+
+        def usable_again():
+            nonlocal published
+            self.assertTrue(publish(TOPIC, "%d %d" % (published, FIRST_MS + published)))
+            published += 1
+            return "I: spool usable again" in bridge.lines()
+        wait_until(usable_again, 30, "the spool to be usable again", interval=0.2)
+        return published
+
     def assert_all_stored_in_order(self, influx, count):
         wait_until(lambda: len(influx.points("temp")) >= count, 60, "%d points" % count)
         times = [p["time"] - FIRST_MS for p in influx.points("temp", epoch="ms")]
         self.assertEqual(times, list(range(count)))
 
-    def assert_stored_exactly(self, influx, numbers, database="mydb"):
+    def assert_stored_exactly(self, influx, numbers, database="mydb", topic=TOPIC):
         """The database holds the records of `numbers`, whole, and nothing else
         under the measurement temp: no point, series or field a fragment of a
         record would make."""
@@ -145,7 +227,7 @@ class SpoolTest(BridgeTestCase):
         if numbers:
             series = influx.query("SHOW SERIES FROM temp", database)["results"][0]["series"]
             self.assertEqual([row[0] for row in series[0]["values"]],
-                             [record(0).split(" ")[0]])
+                             [record(0, topic).split(" ")[0]])
             fields = influx.query("SHOW FIELD KEYS FROM temp", database)["results"][0]["series"]
             self.assertEqual(fields[0]["values"], [["value", "float"]])
 
@@ -300,45 +382,20 @@ class SpoolTest(BridgeTestCase):
 
     def test_a_full_disk_keeps_records_in_memory_until_the_spool_takes_them_again(self):
         spool = self.spool_dir()
-        disk = SmallDisk(spool, "1m")
+        disk = self.started(SmallDisk(spool, "1m").start())
         self.broker(UNBOUNDED_QUEUE)
         # Segments of 16 KiB: the disk holds several, and the delivered ones go.
         bridge = self.bridge("-v", "-c", HOST, "--spool", spool, "--spool-max-bytes", "256k",
                              names=disk)
         bridge.wait_subscribed()
-        seen = disk.seen_from(bridge.pid)
-        space = os.statvfs(seen)
-        self.assertLessEqual(space.f_blocks * space.f_frsize, 1 << 20)  # the small disk
-        filler = os.path.join(seen, "filler")
-        with open(filler, "wb") as f:
-            f.write(b"\0" * (space.f_bavail * space.f_frsize - 24 * 1024))
+        seen = disk.seen_from()
+        filler = fill(seen, 24 * 1024)
 
-        published = 0
-
-        def publish_taken(count):
-            nonlocal published
-            publish_many(TOPIC, count, first=published)
-            published += count
-            bridge.wait_line(r"^T: temp,", timeout=60, count=published)
-
-        unusable = re.compile(r"^I: spool unusable, records kept in memory: .+")
-        while not any(unusable.match(l) for l in bridge.lines()):
-            self.assertLess(published, 2000, "24 KiB hold far fewer records")
-            publish_taken(50)
-        line, = [l for l in bridge.lines() if unusable.match(l)]
-        self.assertIn("No space left on device", line)
-        publish_taken(200)  # into memory
+        published = self.taken_until_unusable(bridge, 0, 50, 2000)  # 24 KiB hold far fewer
+        published = self.taken(bridge, published, 200)  # into memory
         os.remove(filler)
-
-        # The spool is tried again with a record 5 s after it failed.
-        def usable_again():
-            nonlocal published
-            self.assertTrue(publish(TOPIC, "%d %d" % (published, FIRST_MS + published)))
-            published += 1
-            return "I: spool usable again" in bridge.lines()
-        wait_until(usable_again, 30, "the spool to be usable again", interval=0.2)
-        publish_taken(100)  # into the spool again
-        self.assertEqual(len([l for l in bridge.lines() if unusable.match(l)]), 1)
+        published = self.taken(bridge, self.until_usable_again(bridge, published), 100)
+        self.assertEqual(len([l for l in bridge.lines() if UNUSABLE_LINE.match(l)]), 1)
 
         influx = self.influx()
         wait_until(lambda: len(influx.points("temp")) >= published, 60, "%d points" % published)
@@ -346,15 +403,154 @@ class SpoolTest(BridgeTestCase):
 
         # Delivered segments are removed; the one being written may stay
         # (below a quarter segment), all of it acknowledged.
-        def drained():
-            segments = segment_files(seen)
-            return len(segments) <= 1 and all(
-                acknowledged_position(seen) == base + os.path.getsize(path)
-                for base, path in segments)
-        wait_until(drained, 30, "the spool to hold nothing unacknowledged")
+        wait_until(lambda: drained(seen), 30, "the spool to hold nothing unacknowledged")
         self.assertEqual(sorted(os.listdir(seen)),
                          sorted(["acked"] + [os.path.basename(p) for _, p in segment_files(seen)]))
         self.assertTrue(bridge.running())
+
+    def test_a_spool_that_filled_its_own_disk_drains_and_takes_the_next_outage(self):
+        spool = self.spool_dir()
+        disk = self.started(SmallDisk(spool, "512k").start())
+        seen = disk.seen_from()
+        self.broker(UNBOUNDED_QUEUE)
+        # A bound larger than the disk, in segments of 64 KiB.
+        options = ("-v", "-c", HOST, "--spool", spool, "--spool-max-bytes", "1M")
+        bridge = self.bridge(*options, names=disk)
+        bridge.wait_subscribed()
+        published = self.taken_until_unusable(bridge, 0, 1000, 20000)
+        published = self.taken(bridge, published, 500)  # into memory
+        frames = spooled(seen)
+        self.assertEqual([f.payload for f in frames], [record(n) for n in range(len(frames))])
+        self.assertLess(len(frames), published - 500)
+        end = max(base + os.path.getsize(path) for base, path in segment_files(seen))
+
+        influx = self.influx()
+        wait_until(lambda: len(influx.points("temp")) >= published, 60, "%d points" % published)
+        self.assert_stored_exactly(influx, range(published))
+        self.assertFalse(any(DROP_LINE.match(l) for l in bridge.lines()))
+        # Every segment goes, the one being written too: its write failed.
+        wait_until(lambda: segment_files(seen) == [] and acknowledged_position(seen) == end, 30,
+                   "the spool to drain")
+
+        # A second outage goes to the spool again, and survives a kill.
+        published = self.until_usable_again(bridge, published)
+        wait_until(lambda: len(influx.points("temp")) >= published, 60, "%d points" % published)
+        influx.stop()
+        wait_until(lambda: drained(seen), 30, "the spool to hold nothing unacknowledged")
+        outage = published
+        published = self.taken(bridge, published, 2000)
+        acked = acknowledged_position(seen)
+        self.assertEqual([f.payload for f in spooled(seen) if f.start >= acked],
+                         [record(n) for n in range(outage, published)])
+        lines = bridge.lines()
+        self.assertEqual([len([l for l in lines if l.startswith(start)])
+                          for start in ("I: spool unusable", "I: spool usable again")], [1, 1])
+        bridge.signal(signal.SIGKILL)
+        bridge.wait_exit()
+        influx.start()
+        second = self.bridge(*options, names=disk)
+        second.wait_line(r"^I: records found in the spool: %d$" % (published - outage))
+        wait_until(lambda: len(influx.points("temp")) >= published, 60, "%d points" % published)
+        self.assert_stored_exactly(influx, range(published))
+
+    def test_a_full_disk_in_an_outage_loses_no_record_that_reached_it(self):
+        spool = self.spool_dir()
+        disk = self.started(SmallDisk(spool, "1m").start())
+        fill(disk.seen_from(), 128 * 1024)
+        self.broker(UNBOUNDED_QUEUE)
+        bridge = self.bridge("-v", "-c", HOST, "--spool", spool, names=disk)
+        bridge.wait_subscribed()
+        # Records of about 660 bytes: 10 000 hold 6 MiB, more than memory's 4 MiB.
+        topic, total = "v1/%s/temp" % ("x" * 600), 10000
+        self.taken(bridge, 0, total, topic)
+        self.assertTrue(any("No space left on device" in l for l in bridge.lines()
+                            if UNUSABLE_LINE.match(l)))
+        frames = spooled(disk.seen_from())
+        self.assertGreater(len(frames), 100)
+        self.assertEqual([f.payload for f in frames],
+                         [record(n, topic) for n in range(len(frames))])
+
+        influx = self.influx()
+        # Half a second between polls: each answer holds every point, 5 MB.
+        wait_until(lambda: any(p["value"] == total - 1 for p in influx.points("temp")), 60,
+                   "the newest record", interval=0.5)
+        bridge.signal(signal.SIGINT)  # the stop writes the drop count not yet reported
+        self.assertEqual(bridge.wait_exit(timeout=30), 0)
+        stored = sorted(int(p["value"]) for p in influx.points("temp"))
+        self.assert_stored_exactly(influx, stored, topic=topic)
+        self.assertEqual(stored[:len(frames)], list(range(len(frames))))
+        dropped = counted(bridge.lines(), DROP_LINE)
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(stored) + dropped, total)
+
+    def test_a_lowered_bound_keeps_the_newest_records_of_the_spool_found(self):
+        # What a bound of 64 KiB keeps of a spool found over it: whole segments
+        # of the run before go, oldest first, while it is over the bound; then
+        # the bound cuts into the oldest left. (name, the run before's bound,
+        # the records it spooled)
+        cases = [("a cut within one segment of 256 KiB", "4M", 1500),
+                 ("whole segments of 64 KiB", "1M", 3000)]
+        bound = 64 * 1024
+        self.broker(UNBOUNDED_QUEUE)
+        influx = self.influx()
+        for number, (name, first_bound, total) in enumerate(cases):
+            with self.subTest(name):
+                spool, database = self.spool_dir("spool%d" % number), "lowered%d" % number
+                influx.query("CREATE DATABASE " + database, method="POST")
+                first = self.bridge("-v", "-c", HOST, "--spool", spool, "--spool-max-bytes",
+                                    first_bound, "--influx-url", "http://localhost:1")
+                first.wait_subscribed()
+                self.taken(first, 0, total)
+                first.signal(signal.SIGKILL)
+                first.wait_exit()
+                bases = [base for base, _ in segment_files(spool)]
+                frames = spooled(spool)
+                while len(bases) > 1 and frames[-1].end - bases[0] > bound:
+                    bases.pop(0)
+                kept = [f.payload for f in frames
+                        if f.start >= max(bases[0], frames[-1].end - bound)]
+                self.assertTrue(0 < len(kept) < total)
+                self.assertEqual(kept, [record(n) for n in range(total - len(kept), total)])
+
+                second = self.bridge("-v", "-c", HOST, "--spool", spool, "--spool-max-bytes",
+                                     "64k", "--influx-db", database)
+                self.assertEqual(second.wait_line(r"^I: records found in the spool: ")[0],
+                                 "I: records found in the spool: %d" % len(kept))
+                wait_until(lambda: any(p["value"] == total - 1
+                                       for p in influx.points("temp", database)),
+                           60, "the newest record")
+                second.signal(signal.SIGINT)
+                self.assertEqual(second.wait_exit(timeout=30), 0)
+                self.assert_stored_exactly(influx, range(total - len(kept), total), database)
+                self.assertEqual(counted(second.lines(), DROP_LINE), total - len(kept))
+
+    def test_spooled_records_go_out_at_their_own_precision_after_a_restart_with_another(self):
+        spool = self.spool_dir()
+        first = self.pending_with_the_database_down(spool, 300, "-c", HOST, "-p", "ms", "-t")
+        first.signal(signal.SIGTERM)
+        self.assertEqual(first.wait_exit(timeout=30), 0)
+        self.assertEqual(first.lines()[-1], "I: records kept in the spool at shutdown: 300")
+        influx = self.influx()
+        second = self.bridge("-v", "-c", HOST, "-p", "s", "--spool", spool)
+        second.wait_line(r"^I: records found in the spool: 300$")
+        second.wait_subscribed()
+        # The second run's own: stamped in seconds by the payload, and on arrival.
+        first_s = FIRST_MS // 1000 + 100
+        for n in range(300, 303):
+            self.assertTrue(publish(TOPIC, "%d %d" % (n, first_s + n)))
+        before = time.time()
+        self.assertTrue(publish("v1/spooled/arrival", "1"))
+        wait_until(lambda: len(influx.points("temp")) >= 303 and influx.points("arrival"), 60,
+                   "303 points and the one stamped on arrival")
+        after = time.time()
+        self.assertEqual(sorted((p["time"], p["value"]) for p in influx.points("temp", epoch="ms")),
+                         [(FIRST_MS + n, n) for n in range(300)]
+                         + [((first_s + n) * 1000, n) for n in range(300, 303)])
+        (arrival,) = influx.points("arrival", epoch="ms")
+        self.assertEqual(arrival["time"] % 1000, 0)
+        self.assertTrue(int(before) * 1000 <= arrival["time"] <= after * 1000, (before, arrival))
+        urls = {l.rsplit("=", 1)[1] for l in second.lines() if l.startswith("T: http")}
+        self.assertEqual(urls, {"ms", "s"})
 
     def broker_noting_connections(self):
         """Starts the broker; returns a function counting the connections it has
