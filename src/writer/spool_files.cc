@@ -172,15 +172,7 @@ SpoolStatus Spool::find_segments() {
 void Spool::trim_found() {
   std::uint64_t dropped = 0;
   std::uint64_t unread = 0;
-  // Whole segments first; the bound may then still cut into the oldest left
-  // (a bound lowered below the segments of an earlier run).
   make_room(0, dropped, unread);
-  if (segments_.empty() || live_bytes() <= options_.max_bytes) return;
-  const Segment& front = segments_.front();
-  const std::uint64_t keep_from = first_frame_from(front, end() - options_.max_bytes);
-  const std::uint64_t before = count_unacknowledged(front) - count_from(front, keep_from);
-  acked_ = std::max(acked_, keep_from);
-  stats_.dropped_records += before;
 }
 
 std::uint64_t Spool::live_bytes() const {
@@ -314,15 +306,30 @@ SpoolStatus Spool::append(const std::string_view* records, std::size_t count, Sp
 
 SpoolStatus Spool::make_room(std::uint64_t bytes, std::uint64_t& dropped,
                              std::uint64_t& unread_dropped) {
-  // The segment being written is never dropped: the bound is at least two.
-  while (segments_.size() > 1 && live_bytes() + bytes > options_.max_bytes) {
+  while (!segments_.empty() && live_bytes() + bytes > options_.max_bytes) {
+    // The segment being written is never dropped: the bound is at least two.
+    if (segments_.size() == 1 && write_fd_.open()) break;
     const Segment& front = segments_.front();
-    const std::uint64_t records = count_unacknowledged(front);
-    const std::uint64_t unread = read_position_ >= front.end()  ? 0
-                                 : read_position_ <= front.base ? records
-                                                                : count_from(front, read_position_);
-    const SpoolStatus status = remove_front();
-    if (!status.ok()) return status;
+    const std::uint64_t from = std::max(acked_, front.base);
+    const std::uint64_t over = live_bytes() + bytes - options_.max_bytes;
+    // A segment of the usual size goes whole; a larger one (an earlier run's,
+    // under a higher bound) is cut by at least a segment at a time, so the
+    // records it holds within the bound stay.
+    const std::uint64_t cut =
+        front.end() - from <= std::max(over, options_.segment_bytes)
+            ? front.end()
+            : first_frame_from(front, from + std::max(over, options_.segment_bytes));
+    const std::uint64_t records = count_from(front, from) - count_from(front, cut);
+    const std::uint64_t unread_from = std::max(from, read_position_);
+    const std::uint64_t unread =
+        unread_from >= cut ? 0 : count_from(front, unread_from) - count_from(front, cut);
+    if (cut >= front.end()) {
+      const SpoolStatus status = remove_front();
+      if (!status.ok()) return status;
+    } else {
+      acked_ = cut;
+      if (read_position_ < cut) seek(cut);
+    }
     dropped += records;
     unread_dropped += unread;
     stats_.dropped_records += records;

@@ -484,10 +484,10 @@ class SpoolTest(BridgeTestCase):
         self.assertEqual(len(stored) + dropped, total)
 
     def test_a_lowered_bound_keeps_the_newest_records_of_the_spool_found(self):
-        # What a bound of 64 KiB keeps of a spool found over it: whole segments
-        # of the run before go, oldest first, while it is over the bound; then
-        # the bound cuts into the oldest left. (name, the run before's bound,
-        # the records it spooled)
+        # What a bound of 64 KiB keeps of a spool found over it: the newest
+        # records within the bound, whether the earlier run's segments go
+        # whole or are cut into. (name, the run before's bound, the records
+        # it spooled)
         cases = [("a cut within one segment of 256 KiB", "4M", 1500),
                  ("whole segments of 64 KiB", "1M", 3000)]
         bound = 64 * 1024
@@ -503,12 +503,8 @@ class SpoolTest(BridgeTestCase):
                 self.taken(first, 0, total)
                 first.signal(signal.SIGKILL)
                 first.wait_exit()
-                bases = [base for base, _ in segment_files(spool)]
                 frames = spooled(spool)
-                while len(bases) > 1 and frames[-1].end - bases[0] > bound:
-                    bases.pop(0)
-                kept = [f.payload for f in frames
-                        if f.start >= max(bases[0], frames[-1].end - bound)]
+                kept = [f.payload for f in frames if f.start >= frames[-1].end - bound]
                 self.assertTrue(0 < len(kept) < total)
                 self.assertEqual(kept, [record(n) for n in range(total - len(kept), total)])
 
