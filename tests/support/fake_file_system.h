@@ -59,8 +59,9 @@ class FakeFileSystem final : public FileSystem {
   }
 
   // The states a power cut right now could leave: the directory's names as of
-  // its last sync or as they are now; each file as durable, or as now, or
-  // torn at any byte written since its last sync -- one file torn at a time.
+  // its last sync or as they are now; every file as durable, or every file as
+  // now, or one file torn at any byte written since its last sync and the
+  // others durable.
   // A file rewritten in place (its size unchanged) is durable or new, never
   // mixed: 12 bytes in one sector.
   std::vector<Contents> power_cut_states() const {
@@ -70,6 +71,7 @@ class FakeFileSystem final : public FileSystem {
         Contents base;
         for (const auto& [name, file] : *names) base[name] = base_new ? file->now : file->durable;
         states.push_back(base);
+        if (base_new) continue;
         for (const auto& [name, file] : *names) {
           const std::string& d = file->durable;
           const std::string& n = file->now;
