@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/secret_file.h"
+#include "text_checks.h"
 #include "texts.h"
 #include "writer/influx_url.h"
 
@@ -72,10 +73,7 @@ bool is_loopback(std::string_view host) {
 }
 
 bool holds_control_character(const std::string& text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f;
-  });
+  return std::any_of(text.begin(), text.end(), is_ascii_control);
 }
 
 std::optional<std::string> prepare_database(const Settings& in, const char* credentials_dir,

@@ -7,20 +7,15 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+
+#include "text_checks.h"
 
 namespace {
 
-// A decimal number made only of digits, or nothing.
-bool parse_unsigned(const char* text, std::uint64_t& value) {
-  if (text == nullptr || *text == '\0') return false;
-  value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return true;
+// A variable's value as a number; nothing when unset or anything else.
+std::optional<std::uint64_t> number_in(const char* variable) {
+  return variable != nullptr ? parse_unsigned<std::uint64_t>(variable) : std::nullopt;
 }
 
 }  // namespace
@@ -45,12 +40,11 @@ ServiceNotifier::ServiceNotifier(const char* notify_socket, const char* watchdog
   socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (socket_ < 0) return;
 
-  std::uint64_t usec = 0;
-  std::uint64_t pid = 0;
-  const bool for_us = watchdog_pid == nullptr ||
-                      (parse_unsigned(watchdog_pid, pid) && pid == static_cast<std::uint64_t>(self));
-  if (for_us && parse_unsigned(watchdog_usec, usec) && usec > 0) {
-    watchdog_period_ = std::chrono::microseconds(static_cast<std::int64_t>(usec));
+  const std::optional<std::uint64_t> pid = number_in(watchdog_pid);
+  const std::optional<std::uint64_t> usec = number_in(watchdog_usec);
+  const bool for_us = watchdog_pid == nullptr || (pid && *pid == static_cast<std::uint64_t>(self));
+  if (for_us && usec && *usec > 0) {
+    watchdog_period_ = std::chrono::microseconds(static_cast<std::int64_t>(*usec));
   }
 }
 

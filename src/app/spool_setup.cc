@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "text_checks.h"
 #include "texts.h"
 
 namespace {
@@ -19,14 +20,10 @@ std::optional<std::uint64_t> parse_spool_size(std::string_view text) {
   if (!text.empty() && text.back() == 'k') unit = std::uint64_t{1} << 10;
   if (!text.empty() && text.back() == 'M') unit = std::uint64_t{1} << 20;
   if (unit != 1) text.remove_suffix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > kSpoolMaxBound) return std::nullopt;  // also keeps the product from overflowing
-  }
-  value *= unit;
+  const std::optional<std::uint64_t> digits = parse_unsigned<std::uint64_t>(text);
+  // Checked before the product, which must not overflow.
+  if (!digits || *digits > kSpoolMaxBound) return std::nullopt;
+  const std::uint64_t value = *digits * unit;
   if (value < kSpoolMinBytes || value > kSpoolMaxBound) return std::nullopt;
   return value;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "text_checks.h"
 #include "texts.h"
 
 namespace {
@@ -17,10 +18,7 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
          });
 }
 
-bool is_space_or_control(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte <= 0x20 || byte == 0x7f;
-}
+bool is_space_or_control(char c) { return c == ' ' || is_ascii_control(c); }
 
 // The host and port of a checked URL; an IPv6 host without its brackets,
 // an empty port when none is given.
@@ -59,13 +57,8 @@ std::string_view influx_url_host(std::string_view url) {
 }
 
 std::optional<int> parse_port(std::string_view text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int port = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    port = port * 10 + (c - '0');
-  }
-  if (port < 1 || port > 65535) return std::nullopt;
+  const std::optional<int> port = text.size() <= 5 ? parse_unsigned<int>(text) : std::nullopt;
+  if (!port || *port < 1 || *port > 65535) return std::nullopt;
   return port;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "text_checks.h"
 #include "texts.h"
 
 namespace {
@@ -27,24 +28,18 @@ std::string segment_name(std::uint64_t base) {
 }
 
 // A segment's base from its file name; false for any other name.
-bool parse_segment_name(const char* name, std::uint64_t& base) {
+bool parse_segment_name(std::string_view name, std::uint64_t& base) {
   constexpr std::size_t kDigits = 16;
-  if (std::strlen(name) != 6 + kDigits + 4 || std::strncmp(name, "spool-", 6) != 0 ||
-      std::strcmp(name + 6 + kDigits, ".seg") != 0) {
+  if (name.size() != 6 + kDigits + 4 || name.substr(0, 6) != "spool-" ||
+      name.substr(6 + kDigits) != ".seg") {
     return false;
   }
-  base = 0;
-  for (std::size_t i = 6; i < 6 + kDigits; ++i) {
-    const char c = name[i];
-    if (c >= '0' && c <= '9') {
-      base = base << 4 | static_cast<std::uint64_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      base = base << 4 | static_cast<std::uint64_t>(c - 'a' + 10);
-    } else {
-      return false;
-    }
-  }
-  return true;
+  // Lower case only: the name is made again from the number to open the file.
+  const std::string_view digits = name.substr(6, kDigits);
+  if (digits.find_first_not_of("0123456789abcdef") != std::string_view::npos) return false;
+  const std::optional<std::uint64_t> parsed = parse_unsigned<std::uint64_t>(digits, 16);
+  if (parsed) base = *parsed;
+  return parsed.has_value();
 }
 
 // Little-endian on disk whatever the machine, byte by byte.
@@ -146,7 +141,7 @@ SpoolStatus Spool::find_segments() {
   if (error != 0) return failure(error, texts::kSpoolCannotList, "");
   for (const FileSystem::Entry& entry : entries) {
     Segment segment{0, entry.size, -1};
-    if (!parse_segment_name(entry.name.c_str(), segment.base)) continue;
+    if (!parse_segment_name(entry.name, segment.base)) continue;
     // Nothing left to deliver in it, or longer than the bridge ever writes
     // (damage, removed unread). An empty one would also share its name with
     // the segment started after it.

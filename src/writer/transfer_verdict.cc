@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text_checks.h"
 #include "texts.h"
 
 namespace {
@@ -87,8 +88,7 @@ bool is_influx3_refusal(const TransferResult& result) {
 std::string sanitised(string_view text) {
   std::string out;
   for (const char c : trimmed(text)) {
-    const auto byte = static_cast<unsigned char>(c);
-    const char shown = byte < 0x20 || byte == 0x7f ? ' ' : byte > 0x7f ? '?' : c;
+    const char shown = is_ascii_control(c) ? ' ' : static_cast<unsigned char>(c) > 0x7f ? '?' : c;
     if (shown == ' ' && (out.empty() || out.back() == ' ')) continue;
     if (out.size() == kExcerptBytes) return out.append(texts::kExcerptCut);
     out.push_back(shown);
