@@ -10,23 +10,9 @@
 #include <cstring>
 
 #include "texts.h"
+#include "unique_fd.h"
 
 namespace {
-
-// An open descriptor, closed when it goes out of scope.
-class FileDescriptor final {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  const int fd_;
-};
 
 FileRead unreadable(int error) {
   FileRead read;
@@ -102,7 +88,7 @@ bool has_certificate_shape(std::string_view der) {
 
 FileRead read_regular_file(const std::string& path, std::size_t limit) {
   // Non-blocking: opening a FIFO would otherwise wait for a writer.
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (file.get() < 0) return unreadable(errno);
   struct stat status {};
   if (fstat(file.get(), &status) != 0) return unreadable(errno);

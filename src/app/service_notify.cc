@@ -37,8 +37,8 @@ ServiceNotifier::ServiceNotifier(const char* notify_socket, const char* watchdog
   address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length +
                                            (abstract ? 0 : 1));
   // Non-blocking: a supervisor that does not read must never stall the loop.
-  socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (socket_ < 0) return;
+  socket_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!socket_.valid()) return;
 
   const std::optional<std::uint64_t> pid = number_in(watchdog_pid);
   const std::optional<std::uint64_t> usec = number_in(watchdog_usec);
@@ -51,10 +51,6 @@ ServiceNotifier::ServiceNotifier(const char* notify_socket, const char* watchdog
 ServiceNotifier ServiceNotifier::from_environment() {
   return ServiceNotifier(std::getenv("NOTIFY_SOCKET"), std::getenv("WATCHDOG_USEC"),
                          std::getenv("WATCHDOG_PID"), getpid());
-}
-
-ServiceNotifier::~ServiceNotifier() {
-  if (socket_ >= 0) ::close(socket_);
 }
 
 void ServiceNotifier::ready() {
@@ -79,9 +75,9 @@ void ServiceNotifier::watchdog(Clock::time_point now) {
 }
 
 void ServiceNotifier::send(std::string_view message) {
-  if (socket_ < 0) return;
+  if (!socket_.valid()) return;
   const int saved_errno = errno;  // callers may still want theirs
-  (void)::sendto(socket_, message.data(), message.size(), MSG_NOSIGNAL,
+  (void)::sendto(socket_.get(), message.data(), message.size(), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&address_), address_length_);
   errno = saved_errno;
 }

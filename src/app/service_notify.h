@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "unique_fd.h"
+
 class ServiceNotifier final {
  public:
   using Clock = std::chrono::steady_clock;
@@ -23,11 +25,10 @@ class ServiceNotifier final {
   ServiceNotifier(const char* notify_socket, const char* watchdog_usec, const char* watchdog_pid,
                   pid_t self);
   static ServiceNotifier from_environment();
-  ~ServiceNotifier();
   ServiceNotifier(const ServiceNotifier&) = delete;
   ServiceNotifier& operator=(const ServiceNotifier&) = delete;
 
-  bool enabled() const { return socket_ >= 0; }
+  bool enabled() const { return socket_.valid(); }
 
   // READY=1, once; later calls do nothing.
   void ready();
@@ -47,7 +48,7 @@ class ServiceNotifier final {
  private:
   void send(std::string_view message);
 
-  int socket_ = -1;
+  UniqueFd socket_;
   sockaddr_un address_{};
   socklen_t address_length_ = 0;
   bool ready_sent_ = false;

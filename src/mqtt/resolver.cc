@@ -18,6 +18,8 @@
 #include <optional>
 #include <utility>
 
+#include "unique_fd.h"
+
 // Everything libc's threads may touch for one lookup. Freed only when libc is
 // done with it: dropped from libc's queue before it began (gai_cancel said
 // EAI_CANCELED), or its completion notice read from `event_fd`. libc's helper
@@ -30,7 +32,7 @@ struct NameLookup {
   std::string service;
   addrinfo hints{};
   gaicb request{};
-  int event_fd = -1;
+  UniqueFd event_fd;
   bool notice_read = false;
   // When gai_error first reported the lookup done while no notice had come.
   std::optional<std::chrono::steady_clock::time_point> done_unnoticed_since;
@@ -40,7 +42,6 @@ struct NameLookup {
   NameLookup& operator=(const NameLookup&) = delete;
   ~NameLookup() {
     if (request.ar_result != nullptr) freeaddrinfo(request.ar_result);
-    if (event_fd >= 0) close(event_fd);
   }
 };
 
@@ -69,7 +70,7 @@ void post_notice(sigval value) {
 bool notice_in(NameLookup& lookup) {
   if (!lookup.notice_read) {
     std::uint64_t count = 0;
-    lookup.notice_read = read(lookup.event_fd, &count, sizeof count) == sizeof count;
+    lookup.notice_read = read(lookup.event_fd.get(), &count, sizeof count) == sizeof count;
   }
   return lookup.notice_read;
 }
@@ -134,8 +135,8 @@ bool NameResolver::start(const std::string& host, int port) {
   cancel();
   failed_to_start_.reset();
   auto lookup = std::make_unique<NameLookup>();
-  lookup->event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (lookup->event_fd < 0) {
+  lookup->event_fd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!lookup->event_fd.valid()) {
     failed_to_start_ = failure(std::strerror(errno));
     return false;
   }
@@ -151,7 +152,7 @@ bool NameResolver::start(const std::string& host, int port) {
   sigevent notice{};
   notice.sigev_notify = SIGEV_THREAD;
   notice.sigev_notify_function = post_notice;
-  notice.sigev_value.sival_int = lookup->event_fd;
+  notice.sigev_value.sival_int = lookup->event_fd.get();
   gaicb* requests[] = {&lookup->request};
   const int queued = getaddrinfo_a(GAI_NOWAIT, requests, 1, &notice);
   if (queued != 0) {
@@ -165,7 +166,7 @@ bool NameResolver::start(const std::string& host, int port) {
   return true;
 }
 
-int NameResolver::fd() const { return lookup_ != nullptr ? lookup_->event_fd : -1; }
+int NameResolver::fd() const { return lookup_ != nullptr ? lookup_->event_fd.get() : -1; }
 
 std::optional<LookupOutcome> NameResolver::finish() {
   if (lookup_ == nullptr) return std::exchange(failed_to_start_, std::nullopt);
