@@ -115,7 +115,11 @@ SpoolStatus Spool::start(FsHandle dir) {
   // acknowledged position: its records would count as delivered.
   end_ = segments_.empty() ? acked_ : std::max(acked_, segments_.back().end());
   synced_upto_ = end();
-  trim_found();
+  // A spool found over its bound (the bound was lowered) keeps its newest.
+  std::uint64_t dropped = 0;
+  std::uint64_t unread = 0;
+  status = make_room(0, dropped, unread);
+  if (!status.ok()) return status;
   seek(acked_);
   return {};
 }
@@ -162,12 +166,6 @@ SpoolStatus Spool::find_segments() {
   std::sort(segments_.begin(), segments_.end(),
             [](const Segment& a, const Segment& b) { return a.base < b.base; });
   return {};
-}
-
-void Spool::trim_found() {
-  std::uint64_t dropped = 0;
-  std::uint64_t unread = 0;
-  make_room(0, dropped, unread);
 }
 
 std::uint64_t Spool::live_bytes() const {

@@ -214,8 +214,6 @@ class Spool final {
   Spool(std::string dir, const SpoolOptions& options, FileSystem& file_system);
   SpoolStatus start(FsHandle dir);
   SpoolStatus find_segments();
-  // Trims a spool found over the bound to its newest records.
-  void trim_found();
   SpoolStatus start_segment(std::uint64_t base);
   SpoolStatus append(const std::string_view* records, std::size_t count, SpoolAppend* result);
   SpoolStatus make_room(std::uint64_t bytes, std::uint64_t& dropped, std::uint64_t& unread_dropped);
