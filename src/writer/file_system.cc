@@ -149,6 +149,8 @@ class SystemFileSystem final : public FileSystem {
 }  // namespace
 
 FileSystem& system_file_system() {
-  static SystemFileSystem file_system;
-  return file_system;
+  // Never destroyed: the process-wide writer, destroyed at exit after any
+  // function's static, still closes its spool's files through it.
+  static SystemFileSystem* const file_system = new SystemFileSystem;
+  return *file_system;
 }
