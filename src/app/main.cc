@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -27,6 +28,7 @@
 #include "translate/intake.h"
 #include "translate/record.h"
 #include "writer/influx_writer.h"
+#include "writer/posting_policy.h"
 
 namespace {
 
@@ -104,9 +106,10 @@ class StatusReporter {
   bool sent_once_ = false;
 };
 
-// At most this many MQTT packets are read in one turn; more waiting are read
-// in the next, after the transfer and the watchdog have had their look.
-constexpr int kMaxPacketsPerTurn = 1000;
+// At most this many MQTT packets are read in one turn (and for no longer than
+// kMaxReadingTurn); more waiting are read in the next, after the transfer and
+// the watchdog have had their look.
+constexpr std::size_t kMaxPacketsPerTurn = 1000;
 
 // The longest wait of one turn: a second, or a quarter of the watchdog
 // period when that is shorter, so that two pings are never more than half
@@ -124,17 +127,26 @@ bool readable(int socket) {
   return socket >= 0 && poll(&fd, 1, 0) > 0 && (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-// One turn of the MQTT side, after the wait said what the socket has:
-// everything already waiting is read (every packet, not one per turn, so the
-// broker's queue for the bridge drains as fast as it fills), queued packets
-// are written, and the keep-alive is looked after. Never blocks.
-int drive_mqtt(mosquitto* client, short revents) {
+// One turn of the MQTT side, after the wait said what the socket has: what
+// is already waiting is read (many packets, not one per turn, so the
+// broker's queue for the bridge drains as fast as it fills) until the turn's
+// reading ends (see read_on), queued packets are written, and the
+// keep-alive is looked after. Never blocks.
+int drive_mqtt(mosquitto* client, short revents, milliseconds reading_budget) {
   if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-    for (int packets = 0; packets < kMaxPacketsPerTurn; ++packets) {
+    const Clock::time_point start = Clock::now();
+    ReadingTurn turn;
+    turn.packet_limit = kMaxPacketsPerTurn;
+    turn.budget = reading_budget;
+    do {
       const int result = mosquitto_loop_read(client, 1);
       if (result != MOSQ_ERR_SUCCESS) return result;
       if (!readable(mosquitto_socket(client))) break;
-    }
+      const Clock::time_point now = Clock::now();
+      ++turn.packets;
+      turn.spent = now - start;
+      turn.writer_due = influx_writer.next_due(now, true) <= now;
+    } while (read_on(turn));
   }
   if (mosquitto_want_write(client)) {
     const int result = mosquitto_loop_write(client, 1);
@@ -169,6 +181,7 @@ int run(mosquitto* client, int broker_port, bool tls, ServiceNotifier& notifier)
   resolver.start(settings.mqtt_host, broker_port);
   Clock::time_point reconnect_at{};
   const int longest_wait = longest_wait_ms(notifier.watchdog_period());
+  const milliseconds reading_budget = std::min(kMaxReadingTurn, milliseconds(longest_wait));
 
   // A failed attempt: the first connection is not retried; later ones are,
   // after the pause. A failed TLS handshake is retried even the first time:
@@ -239,7 +252,7 @@ int run(mosquitto* client, int broker_port, bool tls, ServiceNotifier& notifier)
       }
     } else {
       const bool handshake_phase = tls && !session.connected;
-      const int result = drive_mqtt(client, count > 0 ? fds[0].revents : POLLIN);
+      const int result = drive_mqtt(client, count > 0 ? fds[0].revents : POLLIN, reading_budget);
       const ConnectionError error =
           result != MOSQ_ERR_SUCCESS ? connection_error(result, handshake_phase) : ConnectionError{};
       if (session.refused_code != 0) {

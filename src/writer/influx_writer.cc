@@ -174,15 +174,23 @@ std::optional<BodyOutcome> InfluxWriter::take_result() {
   return outcome;
 }
 
+InfluxWriter::Clock::time_point InfluxWriter::next_due(Clock::time_point now, bool more_waiting) const {
+  if (transport_ == nullptr) return Clock::time_point::max();
+  std::lock_guard<std::mutex> lock(mutex);
+  Clock::time_point due = pending.next_deadline(now, more_waiting);
+  if (spool_ != nullptr) due = std::min(due, spool_->next_sync());
+  return due;
+}
+
 void InfluxWriter::wait(pollfd* extra, std::size_t count, int timeout_ms) {
   if (transport_ == nullptr) return;
   const Clock::time_point now = now_();
-  Clock::time_point due;
+  bool waiting;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    due = pending.next_deadline(now, more_waiting());
-    if (spool_ != nullptr) due = std::min(due, spool_->next_sync());
+    waiting = more_waiting();
   }
+  const Clock::time_point due = next_due(now, waiting);
   if (due != Clock::time_point::max()) {
     const auto until_due = std::chrono::duration_cast<milliseconds>(due - now);
     // Rounded up, so the wait does not end a moment before the deadline.

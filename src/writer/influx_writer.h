@@ -67,6 +67,11 @@ class InfluxWriter {
   // due sooner (back-off, gathering limit), ended early by the transfer's
   // sockets, by any of `extra` (revents filled in) or by a signal.
   void wait(pollfd* extra, std::size_t count, int timeout_ms);
+  // When the writer next has work due (a POST, the spool's sync), with
+  // `more_waiting` saying whether MQTT packets wait on the socket; max() for
+  // nothing. The main loop ends a turn's reading once that has come.
+  Clock::time_point next_due(Clock::time_point now, bool more_waiting) const;
+  Clock::time_point next_due(bool more_waiting) const { return next_due(now_(), more_waiting); }
   // After the wait: takes the transfer's result if it ended, starts the next
   // POST if one is due, writes lines held back. Never throws, never blocks.
   void run_due_work();

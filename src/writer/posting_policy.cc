@@ -20,3 +20,7 @@ bool should_post(const PostingInputs& in) {
   if (in.queued_records == 0) return false;
   return !gathering(in);
 }
+
+bool read_on(const ReadingTurn& turn) {
+  return turn.packets < turn.packet_limit && turn.spent < turn.budget && !turn.writer_due;
+}

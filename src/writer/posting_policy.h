@@ -36,4 +36,23 @@ bool should_post(const PostingInputs& in);
 // then wakes by the time the oldest has waited kMaxGatherWait at the latest.
 bool gathering(const PostingInputs& in);
 
+// The longest the main loop goes on reading MQTT packets already waiting in
+// one turn. A transfer progresses only between turns, and each message may
+// be slow (a line to a standard output that drains slowly, a slow CPU), so a
+// turn must not be counted in packets alone: this keeps the gathering limit
+// and the transfer's own time-outs true whatever the reading costs.
+inline constexpr std::chrono::milliseconds kMaxReadingTurn{50};
+
+struct ReadingTurn {
+  std::size_t packets = 0;       // read so far in this turn
+  std::size_t packet_limit = 0;  // the most one turn reads
+  std::chrono::steady_clock::duration spent{};   // since the turn's first read
+  std::chrono::steady_clock::duration budget{};  // kMaxReadingTurn, or less for the watchdog
+  bool writer_due = false;       // the writer has work due now (a POST, the spool's sync)
+};
+
+// Whether the turn reads another packet already waiting, or ends so that the
+// writer's work and the watchdog come first (the rest is read next turn).
+bool read_on(const ReadingTurn& turn);
+
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_POSTING_POLICY_H_

@@ -6,6 +6,7 @@ a real process or a small in-process server, waits for it with a deadline and
 stops only what it started, by pid.
 """
 
+import fcntl
 import json
 import os
 import re
@@ -187,10 +188,13 @@ def publish_many(topic, count, mode="seq", first=0, timeout=300, interval_ms=0):
 
 class Bridge:
     """The bridge under test, its standard output collected line by line. With
-    `names` (a PrivateNames) it runs with name-service files of the test's own."""
+    `names` (a PrivateNames) it runs with name-service files of the test's own.
+    With `drain` (bytes a second) its standard output is a pipe of one page,
+    read a page at a time at that pace, as a lagging journal takes it."""
 
-    def __init__(self, args, workdir=None, env=None, names=None):
+    def __init__(self, args, workdir=None, env=None, names=None, drain=None):
         self.args = list(args)
+        self.drain = drain
         self.output = bytearray()
         self.lines_seen = []  # (monotonic time, line) in order of arrival
         self.lock = threading.Lock()
@@ -202,6 +206,8 @@ class Bridge:
         self.process = subprocess.Popen(names.wrap(command) if names else command,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         env=environment)
+        if drain:
+            fcntl.fcntl(self.process.stdout.fileno(), fcntl.F_SETPIPE_SZ, 4096)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
         self.errors = b""
@@ -233,9 +239,11 @@ class Bridge:
     def _read(self):
         pending = b""
         while True:
-            chunk = os.read(self.process.stdout.fileno(), 65536)
+            chunk = os.read(self.process.stdout.fileno(), 4096 if self.drain else 65536)
             if not chunk:
                 break
+            if self.drain:
+                time.sleep(len(chunk) / self.drain)  # the reader's pace, not a wait for an event
             with self.lock:
                 self.output += chunk
                 pending += chunk
@@ -418,8 +426,8 @@ class BridgeTestCase(unittest.TestCase):
     def influx(self):
         return self.started(Influx(self.workdir)).start()
 
-    def bridge(self, *args, env=None, names=None):
-        return self.started(Bridge(args, self.workdir, env, names))
+    def bridge(self, *args, env=None, names=None, drain=None):
+        return self.started(Bridge(args, self.workdir, env, names, drain))
 
 
 # SO_TIMESTAMPNS, which Python's socket module does not name: Linux's value on

@@ -3,12 +3,14 @@ MQTT socket shares one POST, so a slow database or a burst loses nothing,
 while messages one at a time still get a POST each, at once."""
 
 import re
+import time
 
-from harness import BridgeTestCase, publish, publish_many, wait_until
+from harness import RUNNER_SLOWDOWN, BridgeTestCase, publish, publish_many, wait_until
 from http_sink import HttpSink
 
 TOPIC = "v1/burst/temp"
 ONE_AT_A_TIME = 30  # messages published each after the one before was stored
+SLOW_OUTPUT_BURST = 2000  # about 9 s of -v lines at 20 KiB a second
 
 
 def numbers(lines):
@@ -72,3 +74,26 @@ class BurstTest(BridgeTestCase):
             self.assertTrue(request.body.endswith(b"\n"))
             for line in request.body.split(b"\n")[:-1]:
                 self.assertRegex(line, record)
+
+    def test_a_slowly_drained_standard_output_holds_no_post_back(self):
+        # With -v every record is a line, and a standard output that drains
+        # slowly makes each message slow to take in: reading all that waited in
+        # one turn held a POST back until 1000 messages were read (3.8 s here,
+        # or a time-out of the transfer started meanwhile). Every POST must leave
+        # within the gathering limit (250 ms) of taking in its oldest record,
+        # whatever the reading costs; the bound leaves room for a loaded machine.
+        self.broker("max_queued_messages 0\n")
+        sink = self.started(HttpSink().start())
+        bridge = self.bridge("-v", "-c", "node-17", drain=20480)
+        bridge.wait_subscribed()
+        publish_many(TOPIC, SLOW_OUTPUT_BURST, mode="stamp")
+        wait_until(lambda: len(sink.stored_lines()) >= SLOW_OUTPUT_BURST, 60 * RUNNER_SLOWDOWN,
+                   "the burst at the sink")
+        taken = [int(re.search(r" n=(\d+)", line).group(1)) for line in sink.stored_lines()]
+        self.assertEqual(taken, list(range(SLOW_OUTPUT_BURST)))  # once each: no transfer timed out
+        wall_offset = time.time() - time.monotonic()
+        for request in sink.all_requests():
+            # The records are stamped (ms) with the time the bridge took them in.
+            oldest = min(int(line.rsplit(b" ", 1)[1]) for line in request.body.split(b"\n")[:-1])
+            held_ms = (request.time + wall_offset) * 1000 - oldest
+            self.assertLess(held_ms, 1000 * RUNNER_SLOWDOWN, request.body[:200])

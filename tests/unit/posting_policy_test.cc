@@ -60,4 +60,20 @@ TEST(PostingPolicy, PostsWhenDueAndGathersOnlyWhatIsAlreadyWaiting) {
   }
 }
 
+TEST(PostingPolicy, AReadingTurnEndsAtItsPacketLimitItsTimeOrTheWritersDueWork) {
+  const milliseconds limit = kMaxReadingTurn;
+  const struct {
+    const char* what;
+    ReadingTurn turn;  // packets, packet limit, time spent, budget, writer due
+    bool read_on;
+  } cases[] = {
+      {"a burst read quickly", {10, 1000, milliseconds(1), limit, false}, true},
+      {"the packet limit", {1000, 1000, milliseconds(1), limit, false}, false},
+      {"slow messages: the time limit first", {12, 1000, limit, limit, false}, false},
+      {"just under the time limit", {12, 1000, limit - milliseconds(1), limit, false}, true},
+      {"a POST or a sync due", {1, 1000, milliseconds(0), limit, true}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read_on(c.turn), c.read_on) << c.what;
+}
+
 }  // namespace

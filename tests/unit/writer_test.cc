@@ -104,6 +104,20 @@ TEST_F(WriterFixture, ABurstAlreadyWaitingOnTheSocketGoesInOneBody) {
   EXPECT_EQ(std::count(transport->bodies[0].begin(), transport->bodies[0].end(), '\n'), 50);
 }
 
+TEST_F(WriterFixture, TheLoopLearnsWhenAPostFallsDueWhileItReads) {
+  more_waiting = true;
+  writer->write("m v=1 1");
+  const InfluxWriter::Clock::time_point taken_in = now;
+  EXPECT_EQ(writer->next_due(now, true), taken_in + kMaxGatherWait);
+  now += kMaxGatherWait;  // messages that make no record kept the loop reading
+  EXPECT_LE(writer->next_due(now, true), now);
+  transport->hold_results = true;
+  writer->run_due_work();
+  ASSERT_EQ(transport->bodies.size(), 1u);
+  // A transfer under way: its end is an event, nothing is due meanwhile.
+  EXPECT_EQ(writer->next_due(now, true), InfluxWriter::Clock::time_point::max());
+}
+
 TEST_F(WriterFixture, OutOfMemoryStartingAPostKeepsTheRecordAndTheBridgeGoesOn) {
   transport->throw_on_start = true;
   testing::internal::CaptureStdout();
