@@ -22,7 +22,9 @@ class InfluxTest(BridgeTestCase):
                                ("v1/kitchen/value", "1"),  # dropped
                                ("v2/kitchen/temp", "1")):   # not subscribed
             self.assertTrue(publish(topic, payload))
-        wait_until(lambda: len(influx.points("temp")) == 4, 15, "four temp points")
+        # The records may go out in more than one body: wait for the last one too.
+        wait_until(lambda: len(influx.points("temp")) == 4 and len(influx.points("humidity")) == 1,
+                   15, "four temp points and the humidity point")
         after_ms = int(time.time() * 1000)
         temp = sorted(influx.points("temp", epoch="ms"), key=lambda p: p["time"])
         self.assertEqual([(p["time"], p["host"], p["mqtt"], p["sensor"], p["value"], p["celsius"])
