@@ -365,7 +365,6 @@ int main(int argc, char* argv[]) {
   // No message can arrive before the CONNACK and the subscription, so the
   // writer has its settings before the first record. The first connection
   // is made by the main loop, after a lookup that does not block it.
-  influx_writer.host = settings.influx_host;
   influx_writer.base_url = remote.base_url;
   influx_writer.database = remote.database_query;
   influx_writer.retention_policy = remote.retention_policy_query;

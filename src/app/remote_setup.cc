@@ -83,6 +83,8 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
       return option_fault(texts::kOptInfluxUrl, *why);
     }
     out.base_url = influx_base_url(in.influx_url);
+  } else {
+    out.base_url = std::string(texts::kUrlScheme) + in.influx_host;
   }
   if (in.database.empty()) return option_fault(texts::kOptInfluxDb, texts::kDatabaseEmpty);
   out.database_query = query_component(in.database);
@@ -96,8 +98,7 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     out.database.ca_file = in.influx_cafile;
   }
 
-  // Without --influx-url the database is localhost.
-  const bool in_clear = !out.base_url.empty() && !influx_url_is_https(out.base_url) &&
+  const bool in_clear = !influx_url_is_https(out.base_url) &&
                         !is_loopback(influx_url_host(out.base_url));
   if (!in.influx_user.empty()) {
     if (!in.influx_token_file.empty()) {
@@ -134,8 +135,7 @@ std::optional<std::string> prepare_database(const Settings& in, const char* cred
     if (const auto why = proxy_url_fault(in.influx_proxy)) {
       return option_fault(texts::kOptInfluxProxy, *why);
     }
-    // Without --influx-url the database is localhost:8086.
-    if (out.base_url.empty() || influx_url_is_loopback(out.base_url)) {
+    if (influx_url_is_loopback(out.base_url)) {
       return option_fault(texts::kOptInfluxProxy, texts::kProxyLoopbackDatabase);
     }
     // An https database is reached through a CONNECT tunnel, its TLS end to

@@ -14,7 +14,7 @@
 #include "writer/transport.h"
 
 struct RemoteSetup {
-  std::string base_url;               // empty: "http://" + influx_host, as without options
+  std::string base_url;  // a checked --influx-url without trailing slashes, or "http://" influx_host
   std::string database_query;         // the database, percent-encoded for the query
   std::string retention_policy_query; // likewise; empty: no rp parameter
   TransportOptions database;

@@ -40,11 +40,7 @@ std::string InfluxWriter::url(std::string_view of_precision) const {
   const std::string_view url_precision = of_precision == "us" ? std::string_view("u") : of_precision;
   std::string text;
   text.reserve(64);
-  if (base_url.empty()) {
-    text.append(texts::kUrlScheme).append(host);
-  } else {
-    text.append(base_url);
-  }
+  text.append(base_url);
   text.append(texts::kUrlWritePath).append(texts::kUrlDatabase).append(database);
   if (!retention_policy.empty()) text.append(texts::kUrlRetentionPolicy).append(retention_policy);
   text.append(texts::kUrlPrecision).append(url_precision);

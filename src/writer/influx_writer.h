@@ -91,9 +91,8 @@ class InfluxWriter {
   // Starts the open transfer's body again (libcurl re-sends it on a fresh connection).
   bool rewind_body();
 
-  // "http://" host "/write?db=" database "&precision=" precision; with
-  // base_url set, that replaces "http://" host, and a retention policy adds
-  // "&rp=" retention_policy after the database.
+  // base_url "/write?db=" database "&precision=" precision; a retention
+  // policy adds "&rp=" retention_policy after the database.
   std::string url() const;
   // The same with another precision (of spooled records made by an earlier run).
   std::string url(std::string_view of_precision) const;
@@ -113,10 +112,9 @@ class InfluxWriter {
 
   // Assigned once by start-up, before the first broker connection. database
   // and retention_policy go into the query as they are (start-up encodes them).
-  std::string host = "localhost:8086";
+  std::string base_url = "http://localhost:8086";  // without trailing slashes
   std::string database = "mydb";
   std::string precision = "ms";
-  std::string base_url;          // a checked --influx-url without trailing slashes
   std::string retention_policy;  // empty: no rp parameter
 
  private:

@@ -45,8 +45,8 @@ TEST(CallbackBoundary, AllocationFailureInOnMessageDropsOnlyThatMessage) {
   message.payload = payload;
   message.payloadlen = static_cast<int>(sizeof payload - 1);
   // A port nobody listens on: the records stay pending, nothing leaves the machine.
-  const std::string saved_host = influx_writer.host;
-  influx_writer.host = "127.0.0.1:1";
+  const std::string saved_url = influx_writer.base_url;
+  influx_writer.base_url = "http://127.0.0.1:1";
   const std::size_t pending_before = influx_writer.pending_records();
   int failures = 0;
   // Fail the first, then later allocations: each one must end at the boundary.
@@ -71,7 +71,7 @@ TEST(CallbackBoundary, AllocationFailureInOnMessageDropsOnlyThatMessage) {
   // transfer was left open.
   EXPECT_GE(influx_writer.pending_records(), pending_before);
   EXPECT_GE(failures, 3);
-  influx_writer.host = saved_host;
+  influx_writer.base_url = saved_url;
 }
 
 }  // namespace

@@ -233,7 +233,7 @@ TEST(RemoteSetup, DefaultsAddNothing) {
   Files files;
   RemoteSetup out;
   ASSERT_EQ(prepare({"defaults", {}, false, Settings{}, std::nullopt}, files, out), std::nullopt);
-  EXPECT_EQ(out.base_url, "");
+  EXPECT_EQ(out.base_url, "http://localhost:8086");
   EXPECT_EQ(out.database_query, "mydb");
   EXPECT_EQ(out.retention_policy_query, "");
   EXPECT_EQ(out.database.user, "");

@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(InfluxWriter, UrlFromHostDatabaseAndPrecision) {
+TEST(InfluxWriter, UrlFromBaseDatabaseAndPrecision) {
   struct Case {
     const char* host;
     const char* database;
@@ -28,7 +28,7 @@ TEST(InfluxWriter, UrlFromHostDatabaseAndPrecision) {
   };
   for (const Case& c : cases) {
     InfluxWriter writer;
-    writer.host = c.host;
+    writer.base_url = std::string("http://") + c.host;
     writer.database = c.database;
     writer.precision = c.precision;
     EXPECT_EQ(writer.url(), c.url);
