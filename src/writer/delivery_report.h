@@ -10,7 +10,7 @@
 #include <string>
 
 #include "writer/delivery_state.h"
-#include "writer/spool_window.h"
+#include "writer/spool_queue.h"
 
 class DeliveryReport {
  public:

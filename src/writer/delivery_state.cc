@@ -1,26 +1,18 @@
 #include "writer/delivery_state.h"
 
-std::size_t DeliveryState::append(std::string_view record, Clock::time_point now,
-                                  std::uint64_t position) {
-  if (pending_.queued_records() == 0) oldest_queued_since_ = now;
-  return pending_.append(record, position);
-}
-
-std::size_t DeliveryState::drop_before(std::uint64_t floor) {
-  const bool held = pending_.holds_aside();
-  const std::size_t dropped = pending_.drop_before(floor);
-  if (held && !pending_.holds_aside()) forget_held_record();
-  return dropped;
+std::size_t DeliveryState::append(std::string_view record, Clock::time_point now) {
+  if (pending_->queued_records() == 0) oldest_queued_since_ = now;
+  return pending_->append(record);
 }
 
 PostingInputs DeliveryState::posting_inputs(Clock::time_point now, bool more_waiting) const {
   PostingInputs in;
-  in.transfer_in_flight = pending_.transfer_open();
+  in.transfer_in_flight = pending_->transfer_open();
   in.back_off_over = back_off_.due(now);
   in.more_waiting = more_waiting;
-  in.queued_bytes = pending_.queued_bytes();
-  in.queued_records = pending_.queued_records();
-  in.held_record_due = held_due_ && pending_.holds_aside();
+  in.queued_bytes = pending_->queued_bytes();
+  in.queued_records = pending_->queued_records();
+  in.held_record_due = held_due_ && pending_->holds_aside();
   in.body_limit_bytes = max_body_bytes_;
   in.record_limit = limit_.limit();
   if (in.queued_records > 0) in.oldest_waited = now - oldest_queued_since_;
@@ -38,16 +30,16 @@ DeliveryState::Clock::time_point DeliveryState::next_deadline(Clock::time_point 
 }
 
 std::size_t DeliveryState::open_body(bool held_first) {
-  if (pending_.transfer_open()) return 0;
-  if ((held_due_ || held_first) && pending_.holds_aside()) return pending_.begin_held_transfer();
+  if (pending_->transfer_open()) return 0;
+  if ((held_due_ || held_first) && pending_->holds_aside()) return pending_->begin_held_transfer();
   body_since_ = oldest_queued_since_;
-  pending_.set_record_limit(limit_.limit());
-  return pending_.begin_transfer();
+  pending_->set_record_limit(limit_.limit());
+  return pending_->begin_transfer();
 }
 
 std::size_t DeliveryState::not_started(Clock::time_point now) {
-  const bool from_queue = !pending_.body_is_held();
-  const std::size_t dropped = pending_.end_transfer(false);
+  const bool from_queue = !pending_->body_is_held();
+  const std::size_t dropped = pending_->end_transfer(false);
   if (from_queue && dropped == 0) oldest_queued_since_ = body_since_;
   back_off_.failed(now);
   return dropped;
@@ -60,7 +52,7 @@ void DeliveryState::forget_held_record() {
 }
 
 void DeliveryState::body_answered(bool held) {
-  pending_.end_transfer(true);
+  pending_->end_transfer(true);
   back_off_.succeeded();
   last_answered_ = true;
   front_tries_ = 0;
@@ -69,18 +61,18 @@ void DeliveryState::body_answered(bool held) {
 
 BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_point now) {
   BodyOutcome out;
-  if (!pending_.transfer_open()) return out;
-  out.records = pending_.body_record_count();
+  if (!pending_->transfer_open()) return out;
+  out.records = pending_->body_record_count();
   out.verdict = judge_transfer(result, out.records);
   out.reason = transfer_reason(result);
   out.timed_out = out.verdict == Verdict::kTimedOutAlone ||
                   (out.verdict == Verdict::kSplit && result.code == CURLE_OPERATION_TIMEDOUT);
   out.unproven = is_unproven_refusal(result);
-  const bool held = pending_.body_is_held();
+  const bool held = pending_->body_is_held();
   const bool answered_before = last_answered_;
   // A body that goes back to the front of the queue brings its age with it.
   auto keep_body = [&] {
-    out.dropped_at_cap = pending_.end_transfer(false);
+    out.dropped_at_cap = pending_->end_transfer(false);
     if (!held && out.dropped_at_cap == 0) oldest_queued_since_ = body_since_;
   };
 
@@ -89,7 +81,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
       body_answered(held);
       if (!held) {
         limit_.stored(out.records);
-        if (pending_.holds_aside()) {
+        if (pending_->holds_aside()) {
           others_stored_ = true;  // the database works: the held record's turn
           held_due_ = true;
         }
@@ -130,7 +122,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
         ++held_tries_;
         held_due_ = false;  // again once another body has been stored
         if (held_tries_ >= kHeldRecordTries && others_stored_) {
-          pending_.end_transfer(true);
+          pending_->end_transfer(true);
           forget_held_record();
           out.kind = BodyOutcome::Kind::kRecordDropped;
           out.never_answered = !out.unproven;
@@ -138,7 +130,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
           return out;
         }
         keep_body();
-      } else if (!pending_.holds_aside() && pending_.queued_records() > 0 &&
+      } else if (!pending_->holds_aside() && pending_->queued_records() > 0 &&
                  (answered_before || ++front_tries_ >= kHeldRecordTries)) {
         // Perhaps the record is what the database chokes on: the records
         // behind it go on meanwhile (each carries its timestamp, so the order
@@ -146,7 +138,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
         // nothing at all it may just be stalled: the order is kept for a few
         // tries first.
         front_tries_ = 0;
-        pending_.end_transfer_holding_aside();
+        pending_->end_transfer_holding_aside();
         held_tries_ = 1;
         held_due_ = false;
         others_stored_ = false;
@@ -155,7 +147,7 @@ BodyOutcome DeliveryState::close_body(const TransferResult& result, Clock::time_
       } else {
         keep_body();
       }
-      if (pending_.queued_records() > 0 && pending_.holds_aside() && held) {
+      if (pending_->queued_records() > 0 && pending_->holds_aside() && held) {
         out.kind = BodyOutcome::Kind::kHeldAside;  // the others go on at once
         return out;
       }

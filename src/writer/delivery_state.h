@@ -1,4 +1,4 @@
-// The delivery state: the pending records, the back-off, the narrowing and
+// The delivery state: the queue of pending records, the back-off, the narrowing and
 // growing back of bodies, and the record held aside that the database never
 // answers. It decides what the next body is and what becomes of a body after
 // its transfer; it never touches the network or the clock (the time is passed
@@ -8,11 +8,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "writer/back_off.h"
-#include "writer/pending_body.h"
+#include "writer/memory_queue.h"
 #include "writer/posting_policy.h"
 #include "writer/record_limit.h"
 #include "writer/transfer_verdict.h"
@@ -55,20 +56,20 @@ class DeliveryState {
   // meanwhile.
   static constexpr int kHeldRecordTries = 3;
 
+  // Records queue in memory (a MemoryQueue), or in `queue`.
   explicit DeliveryState(std::size_t cap_bytes = kPendingCapBytes,
                          std::size_t max_body_bytes = kMaxBodyBytes)
-      : pending_(cap_bytes, max_body_bytes), max_body_bytes_(max_body_bytes) {}
+      : pending_(std::make_unique<MemoryQueue>(cap_bytes, max_body_bytes)),
+        max_body_bytes_(max_body_bytes) {}
+  explicit DeliveryState(std::unique_ptr<RecordQueue> queue,
+                         std::size_t max_body_bytes = kMaxBodyBytes)
+      : pending_(std::move(queue)), max_body_bytes_(max_body_bytes) {}
 
-  // Queues a record (with its spool position, when spooled); returns how
-  // many old records the cap dropped for it.
-  std::size_t append(std::string_view record, Clock::time_point now,
-                     std::uint64_t position = kNoPosition);
+  // Replaces the queue; only before the first record.
+  void use_queue(std::unique_ptr<RecordQueue> queue) { pending_ = std::move(queue); }
 
-  // With a spool: records carry their positions (see PendingBody).
-  void track_positions() { pending_.track_positions(); }
-  std::uint64_t oldest_position() const { return pending_.oldest_position(); }
-  // Drops the records the spool let go of; returns how many went at once.
-  std::size_t drop_before(std::uint64_t floor);
+  // Queues a record; returns how many old records the cap dropped for it.
+  std::size_t append(std::string_view record, Clock::time_point now);
 
   // What the posting policy weighs, as of `now`.
   PostingInputs posting_inputs(Clock::time_point now, bool more_waiting) const;
@@ -81,8 +82,8 @@ class DeliveryState {
   // `held_first`), else the oldest queued records. Returns its length in
   // bytes (0: nothing to send).
   std::size_t open_body(bool held_first = false);
-  std::size_t read(char* buffer, std::size_t room) { return pending_.read(buffer, room); }
-  void rewind() { pending_.rewind(); }
+  std::size_t read(char* buffer, std::size_t room) { return pending_->read(buffer, room); }
+  void rewind() { pending_->rewind(); }
   // Decides the open body's fate from its transfer's result.
   BodyOutcome close_body(const TransferResult& result, Clock::time_point now);
   // Closes the open body as not sent (the transfer could not even start);
@@ -90,11 +91,10 @@ class DeliveryState {
   // Returns the records dropped at the cap on the way.
   std::size_t not_started(Clock::time_point now);
 
-  bool body_open() const { return pending_.transfer_open(); }
-  std::size_t body_records() const { return pending_.body_record_count(); }
-  std::size_t records() const { return pending_.record_count(); }
-  std::size_t bytes() const { return pending_.size(); }
-  const PendingBody& pending() const { return pending_; }
+  bool body_open() const { return pending_->transfer_open(); }
+  std::size_t body_records() const { return pending_->body_record_count(); }
+  std::size_t records() const { return pending_->record_count(); }
+  const RecordQueue& pending() const { return *pending_; }
   std::size_t record_limit() const { return limit_.limit(); }
   std::chrono::milliseconds back_off_delay() const { return back_off_.delay(); }
 
@@ -106,7 +106,7 @@ class DeliveryState {
   // turn go with it.
   void forget_held_record();
 
-  PendingBody pending_;
+  std::unique_ptr<RecordQueue> pending_;
   const std::size_t max_body_bytes_;
   BackOff back_off_;
   RecordLimit limit_;

@@ -66,7 +66,7 @@ class SystemFileSystem final : public FileSystem {
         flags |= O_RDONLY | O_NONBLOCK;  // never waits on anything but a regular file
         break;
       case Mode::kCreateNew:
-        flags |= O_WRONLY | O_CREAT | O_EXCL;
+        flags |= O_RDWR | O_CREAT | O_EXCL;
         break;
       case Mode::kReadWrite:
         flags |= O_RDWR | O_CREAT;

@@ -24,7 +24,7 @@ class FileSystem {
 
   enum class Mode {
     kRead,         // an existing file, read only
-    kCreateNew,    // a new file for writing; EEXIST when the name is taken
+    kCreateNew,    // a new file, written and read; EEXIST when the name is taken
     kReadWrite,    // read and written in place, created when missing
   };
 

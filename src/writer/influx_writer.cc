@@ -52,55 +52,42 @@ std::size_t InfluxWriter::pending_records() const {
   return pending_count();
 }
 
-std::size_t InfluxWriter::pending_count() const {
-  const std::uint64_t unread = spool_ != nullptr ? spool_->unread_records() : 0;
-  return pending.records() + static_cast<std::size_t>(unread);
-}
-
 void InfluxWriter::use_spool(std::unique_ptr<Spool> spool) {
-  SpoolEvents events;
   std::uint64_t found;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    pending.track_positions();
     spool->set_precision(precision);
-    spool_ = std::make_unique<SpoolWindow>(std::move(spool), precision);
+    auto queue = std::make_unique<SpoolQueue>(std::move(spool), precision);
+    spool_ = queue.get();
+    spool_->set_now(now_());
     found = spool_->records_found();
-    spool_->settle(pending, now_(), events);
+    delivery_.use_queue(std::move(queue));
   }
   report_.spool_opened(found);
-  report_spool(events);
+  report_spool();
 }
 
-void InfluxWriter::report_spool(const SpoolEvents& events) {
-  if (events.any()) report_.spool_events(events, now_());
-}
-
-void InfluxWriter::settle_spool() {
+void InfluxWriter::report_spool() {
   if (spool_ == nullptr) return;
   SpoolEvents events;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    spool_->settle(pending, now_(), events);
+    events = spool_->take_events();
   }
-  report_spool(events);
+  if (events.any()) report_.spool_events(events, now_());
 }
 
 void InfluxWriter::write(std::string_view line) {
   std::size_t dropped = 0;
-  SpoolEvents events;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    // Both throw only with the record not kept.
-    if (spool_ != nullptr) {
-      spool_->accept(line, pending, now_(), events);
-    } else {
-      dropped = pending.append(line, now_());
-    }
+    // Throws only with the record not kept.
+    if (spool_ != nullptr) spool_->set_now(now_());
+    dropped = delivery_.append(line, now_());
   }
   try {
     if (dropped > 0) report_.dropped_at_cap(dropped, now_());
-    report_spool(events);
+    report_spool();
     post_if_due();
   } catch (...) {
     // The record is kept; the main loop tries again after its next wait.
@@ -112,7 +99,7 @@ void InfluxWriter::post_if_due() {
   bool due;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    due = should_post(pending.posting_inputs(now_(), more_waiting()));
+    due = should_post(delivery_.posting_inputs(now_(), more_waiting()));
   }
   if (due) start_transfer(milliseconds(kTransferTimeoutMs), false);
 }
@@ -120,13 +107,18 @@ void InfluxWriter::post_if_due() {
 bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
   std::size_t left;
   std::string body_precision = precision;
+  bool opened;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (pending.open_body(held_first) == 0) return false;
-    left = pending_count();
+    if (spool_ != nullptr) spool_->set_now(now_());
+    opened = delivery_.open_body(held_first) > 0;
     // A spooled record goes out with the precision it was made with.
-    if (spool_ != nullptr) body_precision = spool_->window_precision();
+    if (opened && spool_ != nullptr) body_precision = spool_->body_precision();
+    left = pending_count();
   }
+  // Reading a body from the spool may have passed damage or failed.
+  report_spool();
+  if (!opened) return false;
   try {
     const std::string address = url(body_precision);
     log_trace(address);
@@ -135,17 +127,18 @@ bool InfluxWriter::start_transfer(milliseconds budget, bool held_first) {
     std::size_t dropped;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      dropped = pending.not_started(now_());
+      if (spool_ != nullptr) spool_->set_now(now_());
+      dropped = delivery_.not_started(now_());
     }
     if (dropped > 0) report_.dropped_at_cap(dropped, now_());
-    settle_spool();
+    report_spool();
     report_.not_started(why_not, left, now_(), WallClock::now());
   } catch (...) {
     // Out of memory on the way: the body stays whole for a later try, after
     // the back-off, and the bridge goes on.
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (pending.body_open() && !transport_->busy()) pending.not_started(now_());
+      if (delivery_.body_open() && !transport_->busy()) delivery_.not_started(now_());
     }
     log_info(std::string(texts::kPostNotStarted) + std::to_string(left));
   }
@@ -159,9 +152,10 @@ std::optional<BodyOutcome> InfluxWriter::take_result() {
   std::size_t left;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    outcome = pending.close_body(*result, now_());
+    if (spool_ != nullptr) spool_->set_now(now_());
+    outcome = delivery_.close_body(*result, now_());
   }
-  settle_spool();
+  report_spool();
   {
     std::lock_guard<std::mutex> lock(mutex);
     left = pending_count();
@@ -173,7 +167,7 @@ std::optional<BodyOutcome> InfluxWriter::take_result() {
 InfluxWriter::Clock::time_point InfluxWriter::next_due(Clock::time_point now, bool more_waiting) const {
   if (transport_ == nullptr) return Clock::time_point::max();
   std::lock_guard<std::mutex> lock(mutex);
-  Clock::time_point due = pending.next_deadline(now, more_waiting);
+  Clock::time_point due = delivery_.next_deadline(now, more_waiting);
   if (spool_ != nullptr) due = std::min(due, spool_->next_sync());
   return due;
 }
@@ -201,12 +195,12 @@ void InfluxWriter::run_due_work() {
   try {
     take_result();
     if (spool_ != nullptr) {
-      SpoolEvents events;
       {
         std::lock_guard<std::mutex> lock(mutex);
-        spool_->tick(now_(), events);
+        spool_->set_now(now_());
+        spool_->tick();
       }
-      report_spool(events);
+      report_spool();
     }
     post_if_due();
     report_.tick(now_(), pending_records());
@@ -234,26 +228,26 @@ void InfluxWriter::flush_at_shutdown() {
       bool queued_empty;
       {
         std::lock_guard<std::mutex> lock(mutex);
-        queued_empty = pending.pending().queued_records() == 0;
+        queued_empty = delivery_.pending().queued_records() == 0;
       }
       // The record held aside gets its try once the others are out.
       if (!start_transfer(std::min(left, milliseconds(kTransferTimeoutMs)), queued_empty)) break;
     }
     std::size_t undelivered;
     std::size_t spooled = 0;
-    SpoolEvents events;
     {
       std::lock_guard<std::mutex> lock(mutex);
       undelivered = pending_count();
       if (spool_ != nullptr) {
         // What the spool holds survives the stop; what memory alone holds does not.
-        spool_->stop(pending, now_(), events);
-        const std::size_t memory_only = spool_->memory_only_records(pending);
+        spool_->set_now(now_());
+        spool_->stop();
+        const std::size_t memory_only = spool_->memory_only_records();
         spooled = undelivered - memory_only;
         undelivered = memory_only;
       }
     }
-    report_spool(events);
+    report_spool();
     report_.flush_dropped();
     if (spooled > 0) log_info(std::string(texts::kSpoolKeptAtShutdown) + std::to_string(spooled));
     if (undelivered > 0) log_info(std::string(texts::kUndelivered) + std::to_string(undelivered));
@@ -264,11 +258,11 @@ void InfluxWriter::flush_at_shutdown() {
 
 std::size_t InfluxWriter::read_body(char* buffer, std::size_t size, std::size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
-  return pending.read(buffer, size * count);
+  return delivery_.read(buffer, size * count);
 }
 
 bool InfluxWriter::rewind_body() {
   std::lock_guard<std::mutex> lock(mutex);
-  pending.rewind();
+  delivery_.rewind();
   return true;
 }

@@ -1,8 +1,8 @@
 // The bridge's only way out to the database: posts line-protocol records to
 // InfluxDB 1.x's HTTP /write endpoint. The façade the rest of the bridge
 // calls; behind it:
-//   pending_body      the records, whole, in order      (where records are kept)
-//   spool_window      with --spool: the records on disk, a window of them in memory
+//   memory_queue      the records, whole, in order      (where records are kept)
+//   spool_queue       with --spool: the spool is the queue, bodies read from disk
 //   posting_policy    whether a POST starts now          (the one decision)
 //   delivery_state    what the next body is, and what becomes of it
 //   transfer_verdict  what a transfer's outcome means    (where a failure is judged)
@@ -11,7 +11,7 @@
 //
 // Threading: everything runs on the main thread (write from the message
 // callback, the rest from the main loop; libcurl's callbacks inside the
-// transport's progress()). `mutex` guards `pending` and is never held across
+// transport's progress()). `mutex` guards `delivery_` and is never held across
 // a call into the transport.
 #ifndef MQTT_INFLUX_BRIDGE_WRITER_INFLUX_WRITER_H_
 #define MQTT_INFLUX_BRIDGE_WRITER_INFLUX_WRITER_H_
@@ -29,7 +29,7 @@
 
 #include "writer/delivery_report.h"
 #include "writer/delivery_state.h"
-#include "writer/spool_window.h"
+#include "writer/spool_queue.h"
 #include "writer/transport.h"
 
 // The last attempt at shutdown may take a few bodies, but no longer than this.
@@ -52,7 +52,7 @@ class InfluxWriter {
   // writer could never deliver anything, and start-up refuses to go on.
   bool ready() const { return transport_ != nullptr && transport_->ready(); }
 
-  // Appends the record and a line feed to `pending`, then starts a POST if
+  // Queues the record (in the spool, with one), then starts a POST if
   // the posting policy says so (the URL's trace line is then written before
   // this returns). Never waits for the database. Throws only when the record
   // could not be kept (out of memory): then, and only then, it is lost.
@@ -102,7 +102,7 @@ class InfluxWriter {
   // Logs how many records it held.
   void use_spool(std::unique_ptr<Spool> spool);
   // The spool's sync and retry, for tests; nothing without a spool.
-  const SpoolWindow* spool() const { return spool_.get(); }
+  const SpoolQueue* spool() const { return spool_; }
 
   // How the database is reached beyond the URL (credentials, trust, gzip);
   // once, at start-up.
@@ -132,7 +132,7 @@ class InfluxWriter {
   // Asked only with records queued: an idle bridge makes no system call for it.
   // Called with `mutex` held.
   bool more_waiting() const {
-    return more_waiting_ && pending.pending().queued_records() > 0 && more_waiting_();
+    return more_waiting_ && delivery_.pending().queued_records() > 0 && more_waiting_();
   }
   // Asks the posting policy; starts a POST when it says so.
   void post_if_due();
@@ -141,22 +141,19 @@ class InfluxWriter {
   bool start_transfer(std::chrono::milliseconds budget, bool held_first);
   // Takes the transfer's result, if it ended, and decides the body's fate.
   std::optional<BodyOutcome> take_result();
-  // Records pending, in memory and (not yet read) in the spool. Called with
-  // `mutex` held.
-  std::size_t pending_count() const;
-  // Lets the spool acknowledge and refill after a body's fate; logs what
-  // happened to it.
-  void settle_spool();
-  void report_spool(const SpoolEvents& events);
+  // Records pending, in memory and in the spool. Called with `mutex` held.
+  std::size_t pending_count() const { return delivery_.records(); }
+  // Logs what happened to the spool since the last call.
+  void report_spool();
 
   std::unique_ptr<Transport> transport_;
   std::function<Clock::time_point()> now_;
-  DeliveryState pending;
+  DeliveryState delivery_;
   mutable std::mutex mutex;
   DeliveryReport report_;
   Body body_{*this};
   std::function<bool()> more_waiting_;
-  std::unique_ptr<SpoolWindow> spool_;  // guarded by `mutex`
+  SpoolQueue* spool_ = nullptr;  // delivery_'s queue with a spool; guarded by `mutex`
 };
 
 // The one process-wide writer, made by static initialisation.

@@ -153,6 +153,8 @@ SpoolStatus Spool::find_segments() {
     if (segment.size == 0 || segment.end() <= acked_ || too_long) {
       error = fs_.unlink(dir_fd_.get(), entry.name);
       if (error != 0) return failure(error, texts::kSpoolCannotRemove, entry.name);
+      // Not through count_damage(): removed unread, never read again, and
+      // found in no particular order.
       if (too_long) {
         stats_.skipped_bytes += segment.size;
         ++stats_.damaged_stretches;
@@ -404,6 +406,14 @@ SpoolStatus Spool::rewrite_unsynced(std::uint64_t& copied) {
   return {};
 }
 
+void Spool::count_damage(std::uint64_t from, std::uint64_t to) {
+  // Bodies are read again after a failed transfer: damage counts once.
+  if (to <= damage_counted_upto_) return;
+  stats_.skipped_bytes += to - std::max(from, damage_counted_upto_);
+  ++stats_.damaged_stretches;
+  damage_counted_upto_ = to;
+}
+
 const Spool::Segment* Spool::segment_at(std::uint64_t position) const {
   // The last segment whose base is at or before `position`.
   auto after = std::upper_bound(segments_.begin(), segments_.end(), position,
@@ -432,8 +442,7 @@ bool Spool::next(SpoolEntry& entry, SpoolStatus* read_failure) {
         entry = {event.record, event.precision, event.offset, event.offset + event.bytes};
         return true;
       case FrameEvent::kSkipped:
-        stats_.skipped_bytes += event.bytes;
-        ++stats_.damaged_stretches;
+        count_damage(event.offset, event.offset + event.bytes);
         continue;
       case FrameEvent::kNeedBytes:
         if (!read_piece(read_failure)) return false;
@@ -464,8 +473,11 @@ bool Spool::read_piece(SpoolStatus* read_failure) {
   const std::string name = segment_name(segment.base);
   int error = 0;
   if (!read_fd_.open()) {
+    // The segment being written is read through its own descriptor: no
+    // open() per body, and its records stay readable even if its name went.
     FileSystem::Handle handle = -1;
-    error = fs_.open(dir_fd_.get(), name, FileSystem::Mode::kRead, handle);
+    error = closed ? fs_.open(dir_fd_.get(), name, FileSystem::Mode::kRead, handle)
+                   : fs_.duplicate(write_fd_.get(), handle);
     if (error == 0) read_fd_ = FsHandle(fs_, handle);
   }
   piece_.resize(kSpoolReadPieceBytes);
@@ -485,8 +497,7 @@ bool Spool::read_piece(SpoolStatus* read_failure) {
   // The segment being written is tried again on the next call; the rest of
   // a closed one is passed over as damage.
   if (!closed) return false;
-  stats_.skipped_bytes += segment.end() - read_end_;
-  ++stats_.damaged_stretches;
+  count_damage(read_end_, segment.end());
   read_end_ = segment.end();
   read_position_ = segment.end();
   if (&segment == &segments_.back()) return false;

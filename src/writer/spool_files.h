@@ -84,7 +84,8 @@ struct SpoolStats {
   std::uint64_t bytes = 0;  // in all segments
   std::size_t segments = 0;
   std::uint64_t dropped_records = 0;  // unacknowledged (read or not), dropped for room
-  // Damage next() passed over since open (again when read again after seek).
+  // Damage passed over since open, each byte once (a stretch read again
+  // after a seek back is not counted again).
   std::uint64_t skipped_bytes = 0;
   std::uint64_t damaged_stretches = 0;
 };
@@ -235,6 +236,8 @@ class Spool final {
   std::uint64_t count_from(const Segment& segment, std::uint64_t from);
   const Segment* segment_at(std::uint64_t position) const;
   bool read_piece(SpoolStatus* read_failure);
+  // Counts the damaged stretch [from, to) in stats_, what was not counted yet.
+  void count_damage(std::uint64_t from, std::uint64_t to);
   SpoolStatus open_acked();
   SpoolStatus write_acknowledged();
   SpoolStatus failure(int error, std::string_view what, const std::string& name) const;
@@ -276,6 +279,7 @@ class Spool final {
   std::string piece_;
 
   SpoolStats stats_;
+  std::uint64_t damage_counted_upto_ = 0;
 };
 
 #endif  // MQTT_INFLUX_BRIDGE_WRITER_SPOOL_FILES_H_

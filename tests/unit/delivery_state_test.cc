@@ -227,7 +227,7 @@ TEST(DeliveryState, AnUnansweredBodyGoesBackInFrontOfRecordsThatCameMeanwhile) {
   ASSERT_GT(drive.state.open_body(), 0u);
   drive.append("m v=2 2");  // arrives while the transfer is open
   drive.state.close_body(refused_connection(), drive.now);
-  EXPECT_EQ(drive.state.pending().text(), "m v=1 1\nm v=2 2\n");
+  EXPECT_EQ(static_cast<const MemoryQueue&>(drive.state.pending()).text(), "m v=1 1\nm v=2 2\n");
   EXPECT_FALSE(should_post(drive.state.posting_inputs(drive.now, false)));  // back-off
   drive.answer = [](const std::string&) { return answered(204); };
   drive.until_done();

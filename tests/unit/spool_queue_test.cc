@@ -1,4 +1,4 @@
-#include "writer/spool_window.h"
+#include "writer/spool_queue.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "app/spool_setup.h"
+#include "writer/delivery_state.h"
 #include "fake_file_system.h"
 #include "file_size_limit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = SpoolWindow::Clock;
+using Clock = SpoolQueue::Clock;
 using std::chrono::seconds;
 
 std::string record(int i) {
@@ -33,7 +34,7 @@ std::string record(int i) {
 class ScratchDirectory : public testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/spool-window-test-XXXXXX";
+    char name[] = "/tmp/spool-queue-test-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     dir_ = name;
   }
@@ -44,35 +45,56 @@ class ScratchDirectory : public testing::Test {
   std::string dir_;
 };
 
-class SpoolWindowTest : public ScratchDirectory {
+class SpoolQueueTest : public ScratchDirectory {
  protected:
 
-  // A window over the spool in dir_, with a delivery state of its own.
+  // A delivery state whose queue is the spool in dir_.
   struct Bridge {
-    DeliveryState state;
-    std::unique_ptr<SpoolWindow> window;
+    std::unique_ptr<DeliveryState> state;
+    SpoolQueue* queue = nullptr;  // state's
     SpoolEvents events;  // all events since it started, summed
     std::vector<std::string> delivered;
+    std::string body_precision;  // of the last body sent
     Clock::time_point now{std::chrono::hours(1)};
 
-    void collect(const SpoolEvents& e) {
+    void collect() {
+      const SpoolEvents e = queue->take_events();
       events.dropped += e.dropped;
       events.skipped_bytes += e.skipped_bytes;
       if (!e.unusable.empty()) events.unusable = e.unusable;
       events.usable_again = events.usable_again || e.usable_again;
     }
     void accept(const std::string& text) {
-      SpoolEvents e;
-      window->accept(text, state, now, e);
-      collect(e);
+      queue->set_now(now);
+      state->append(text, now);
+      collect();
+    }
+    void tick(Clock::time_point at) {
+      queue->set_now(at);
+      queue->tick();
+      collect();
+    }
+    void stop() {
+      queue->set_now(now);
+      queue->stop();
+      collect();
+    }
+    // Opens a body (left open); its length.
+    std::size_t open() {
+      queue->set_now(now);
+      const std::size_t bytes = state->open_body();
+      collect();
+      return bytes;
     }
     // One body, answered (stored) or not; returns its records.
     std::vector<std::string> send_one(bool stored) {
       std::vector<std::string> records;
-      if (state.open_body() == 0) return records;
+      if (open() == 0) return records;
+      body_precision = queue->body_precision();
       std::string body;
       char piece[4096];
-      for (std::size_t n; (n = state.read(piece, sizeof piece)) > 0;) body.append(piece, n);
+      for (std::size_t n; (n = state->read(piece, sizeof piece)) > 0;) body.append(piece, n);
+      EXPECT_LE(body.size(), kMaxBodyBytes);
       for (std::size_t start = 0, end; (end = body.find('\n', start)) != std::string::npos;
            start = end + 1) {
         records.push_back(body.substr(start, end - start));
@@ -84,38 +106,38 @@ class SpoolWindowTest : public ScratchDirectory {
       } else {
         result.code = CURLE_COULDNT_CONNECT;
       }
-      const BodyOutcome outcome = state.close_body(result, now);
-      events.dropped += outcome.dropped_at_cap;
+      close(result);
       if (stored) delivered.insert(delivered.end(), records.begin(), records.end());
-      SpoolEvents e;
-      window->settle(state, now, e);
-      collect(e);
       return records;
+    }
+    void close(const TransferResult& result) {
+      queue->set_now(now);
+      events.dropped += state->close_body(result, now).dropped_at_cap;
+      collect();
     }
     void deliver_all() {
       while (!send_one(true).empty()) {
       }
     }
-    std::uint64_t pending() const { return state.records() + window->unread_records(); }
+    std::uint64_t pending() const { return state->records(); }
   };
 
   std::unique_ptr<Bridge> start(std::uint64_t max_bytes = std::uint64_t{64} << 20,
                                 FileSystem& files = system_file_system(),
                                 std::size_t memory_cap = kPendingCapBytes,
                                 const std::string& precision = "ms",
-                                SpoolWindow::SyncRunner run_sync = SpoolWindow::inline_sync()) {
+                                SpoolQueue::SyncRunner run_sync = SpoolQueue::inline_sync()) {
     std::unique_ptr<Spool> spool;
     const SpoolStatus status = Spool::open(dir_, spool_options(max_bytes), spool, files);
     EXPECT_TRUE(status.ok()) << status.text;
     if (!status.ok()) return nullptr;
     spool->set_precision(precision);
     auto bridge = std::make_unique<Bridge>();
-    bridge->state.track_positions();
-    bridge->window = std::make_unique<SpoolWindow>(std::move(spool), precision, memory_cap,
-                                                   std::move(run_sync));
-    SpoolEvents e;
-    bridge->window->settle(bridge->state, bridge->now, e);
-    bridge->collect(e);
+    auto queue = std::make_unique<SpoolQueue>(std::move(spool), precision, memory_cap,
+                                              kMaxBodyBytes, std::move(run_sync));
+    bridge->queue = queue.get();
+    bridge->state = std::make_unique<DeliveryState>(std::move(queue));
+    bridge->collect();
     return bridge;
   }
 
@@ -126,7 +148,7 @@ class SpoolWindowTest : public ScratchDirectory {
   }
 };
 
-TEST_F(SpoolWindowTest, UndeliveredRecordsAreFoundByTheNextRunAndGoOutFirst) {
+TEST_F(SpoolQueueTest, UndeliveredRecordsAreFoundByTheNextRunAndGoOutFirst) {
   // However the first run ends -- killed (the spool closed unsynced), or
   // stopped in order during an outage -- the next finds what was not
   // delivered, and sends it before its own records.
@@ -143,44 +165,72 @@ TEST_F(SpoolWindowTest, UndeliveredRecordsAreFoundByTheNextRunAndGoOutFirst) {
       for (int i = 40; i < 60; ++i) first->accept(record(i));
       EXPECT_EQ(first->pending(), 60 - stored);
       if (orderly) {
-        SpoolEvents e;
-        first->window->stop(first->state, first->now, e);
-        EXPECT_FALSE(e.any());
+        first->stop();
+        EXPECT_FALSE(first->events.any());
       }
       EXPECT_EQ(first->delivered, range(0, static_cast<int>(stored)));
     }
     auto second = start();
-    EXPECT_EQ(second->window->records_found(), 60 - stored);
+    EXPECT_EQ(second->queue->records_found(), 60 - stored);
     EXPECT_EQ(second->pending(), 60 - stored);
     second->accept(record(60));
     second->deliver_all();
     EXPECT_EQ(second->delivered, range(static_cast<int>(stored), 61));
-    {
-      SpoolEvents e;
-      second->window->stop(second->state, second->now, e);
-    }
+    second->stop();
     second.reset();
-    EXPECT_EQ(start()->window->records_found(), 0u);
+    EXPECT_EQ(start()->queue->records_found(), 0u);
     fs::remove_all(dir_);
     fs::create_directory(dir_);
   }
 }
 
-TEST_F(SpoolWindowTest, MemoryHoldsAWindowWhateverTheSpoolHolds) {
+TEST_F(SpoolQueueTest, TheSpoolIsTheQueueAndMemoryHoldsOneBody) {
   auto bridge = start();
   const int count = 40000;  // about 2 MiB of records
-  for (int i = 0; i < count; ++i) {
-    bridge->accept(record(i));
-    ASSERT_LE(bridge->state.bytes(), SpoolWindow::kWindowBytes + record(i).size() + 1);
-  }
+  for (int i = 0; i < count; ++i) bridge->accept(record(i));
   EXPECT_EQ(bridge->pending(), static_cast<std::uint64_t>(count));
-  EXPECT_GT(bridge->window->unread_records(), 0u);
+  EXPECT_EQ(bridge->queue->memory_only_records(), 0u);
+  // Every body is read from the spool (send_one checks its size).
   bridge->deliver_all();
   EXPECT_EQ(bridge->delivered, range(0, count));
   EXPECT_EQ(bridge->pending(), 0u);
 }
 
-TEST_F(SpoolWindowTest, RecordsDroppedAtTheBoundAreGoneFromMemoryToo) {
+// Delivery is one cursor plus the record held aside: the spool is
+// acknowledged up to the older of the two. A killed run's held record is
+// found by the next run, with the records after it (sent again: harmless,
+// the database stores a point once); once it was answered, nothing is.
+TEST_F(SpoolQueueTest, ARecordHeldAsideKeepsItsPlaceInTheSpoolAcrossAKill) {
+  for (const bool held_answered : {false, true}) {
+    SCOPED_TRACE(held_answered ? "held record answered" : "held record pending");
+    {
+      auto bridge = start();
+      for (int i = 0; i < 10; ++i) bridge->accept(record(i));
+      SpoolQueue& queue = *bridge->queue;
+      queue.set_record_limit(1);
+      ASSERT_GT(queue.begin_transfer(), 0u);
+      queue.end_transfer_holding_aside();
+      queue.set_record_limit(0);
+      ASSERT_GT(queue.begin_transfer(), 0u);
+      EXPECT_EQ(queue.body_record_count(), 9u);
+      queue.end_transfer(true);
+      EXPECT_EQ(queue.record_count(), 1u);
+      if (held_answered) {
+        ASSERT_GT(queue.begin_held_transfer(), 0u);
+        queue.end_transfer(true);
+        EXPECT_EQ(queue.record_count(), 0u);
+      }
+      bridge->tick(bridge->now);  // synced, then killed: no orderly stop
+    }
+    auto next = start();
+    EXPECT_EQ(next->queue->records_found(), held_answered ? 0u : 10u);
+    next->deliver_all();
+    EXPECT_EQ(next->delivered, held_answered ? range(0, 0) : range(0, 10));
+    next->stop();
+  }
+}
+
+TEST_F(SpoolQueueTest, RecordsDroppedAtTheBoundAreGoneFromMemoryToo) {
   // A 64 KiB spool, the database down, a body out when the bound is reached:
   // what goes out afterwards is the newest records without a gap, and every
   // record is either delivered or counted as dropped, once.
@@ -190,15 +240,12 @@ TEST_F(SpoolWindowTest, RecordsDroppedAtTheBoundAreGoneFromMemoryToo) {
     bridge->accept(record(i));
     if (i == 100) {
       bridge->send_one(false);
-      ASSERT_GT(bridge->state.open_body(), 0u);  // left open while the bound drops it
+      ASSERT_GT(bridge->open(), 0u);  // left open while the bound drops it
     }
   }
   TransferResult failed;
   failed.code = CURLE_COULDNT_CONNECT;
-  bridge->events.dropped += bridge->state.close_body(failed, bridge->now).dropped_at_cap;
-  SpoolEvents e;
-  bridge->window->settle(bridge->state, bridge->now, e);
-  bridge->collect(e);
+  bridge->close(failed);
   bridge->deliver_all();
   ASSERT_FALSE(bridge->delivered.empty());
   // Fewer than the bound holds: 64 KiB of frames of about 50 bytes.
@@ -208,7 +255,7 @@ TEST_F(SpoolWindowTest, RecordsDroppedAtTheBoundAreGoneFromMemoryToo) {
   EXPECT_EQ(bridge->events.dropped + bridge->delivered.size(), static_cast<std::size_t>(count));
 }
 
-TEST_F(SpoolWindowTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) {
+TEST_F(SpoolQueueTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) {
   auto bridge = start();
   for (int i = 0; i < 10; ++i) bridge->accept(record(i));
   {
@@ -216,38 +263,37 @@ TEST_F(SpoolWindowTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) 
     for (int i = 10; i < 20; ++i) bridge->accept(record(i));
     EXPECT_NE(bridge->events.unusable.find("File too large"), std::string::npos)
         << bridge->events.unusable;
-    EXPECT_FALSE(bridge->window->usable());
+    EXPECT_FALSE(bridge->queue->usable());
   }
   // Not tried again before its time: still in memory.
   bridge->accept(record(20));
-  EXPECT_FALSE(bridge->window->usable());
+  EXPECT_FALSE(bridge->queue->usable());
   EXPECT_FALSE(bridge->events.usable_again);
-  bridge->now += SpoolWindow::kRetryInterval;
+  bridge->now += SpoolQueue::kRetryInterval;
   for (int i = 21; i < 30; ++i) bridge->accept(record(i));
-  EXPECT_TRUE(bridge->window->usable());
+  EXPECT_TRUE(bridge->queue->usable());
   EXPECT_TRUE(bridge->events.usable_again);
   EXPECT_EQ(bridge->pending(), 30u);
   bridge->deliver_all();
   EXPECT_EQ(bridge->delivered, range(0, 30));
   EXPECT_EQ(bridge->events.dropped, 0u);
   // Only what went to the spool was ever there; all of it is done.
-  SpoolEvents e;
-  bridge->window->stop(bridge->state, bridge->now, e);
+  bridge->stop();
   bridge.reset();
-  EXPECT_EQ(start()->window->records_found(), 0u);
+  EXPECT_EQ(start()->queue->records_found(), 0u);
 }
 
 // A disk the spool fills itself during an outage (the fake holds 2 KiB): what
 // reached the disk is never dropped for what memory holds, and once delivered
 // its space comes back for the next outage.
-TEST_F(SpoolWindowTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
+TEST_F(SpoolQueueTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
   FakeFileSystem disk;
   disk.capacity = 2048;
   auto bridge = start(std::uint64_t{64} << 20, disk, 1024);
   int spooled = -1;
   for (int i = 0; i < 200; ++i) {
     bridge->accept(record(i));
-    if (spooled < 0 && !bridge->window->usable()) spooled = i;
+    if (spooled < 0 && !bridge->queue->usable()) spooled = i;
   }
   ASSERT_GT(spooled, 10);
   EXPECT_EQ(bridge->pending() + bridge->events.dropped, 200u);
@@ -261,16 +307,16 @@ TEST_F(SpoolWindowTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
             range(200 - from_memory, 200));
   EXPECT_EQ(bridge->events.dropped, 200u - bridge->delivered.size());
   // The next outage: the spool takes records again, once the retry is due.
-  bridge->now += SpoolWindow::kRetryInterval;
+  bridge->now += SpoolQueue::kRetryInterval;
   for (int i = 200; i < 210; ++i) bridge->accept(record(i));
   EXPECT_TRUE(bridge->events.usable_again);
-  EXPECT_TRUE(bridge->window->usable());
-  EXPECT_EQ(bridge->window->memory_only_records(bridge->state), 0u);
+  EXPECT_TRUE(bridge->queue->usable());
+  EXPECT_EQ(bridge->queue->memory_only_records(), 0u);
 }
 
 // Records go out with the precision they were made with, whatever the next
 // run's; a body never mixes two.
-TEST_F(SpoolWindowTest, RecordsKeepTheirPrecisionAcrossARestart) {
+TEST_F(SpoolQueueTest, RecordsKeepTheirPrecisionAcrossARestart) {
   {
     auto bridge = start(std::uint64_t{64} << 20, system_file_system(), kPendingCapBytes, "ms");
     for (int i = 0; i < 5; ++i) bridge->accept(record(i));
@@ -279,10 +325,9 @@ TEST_F(SpoolWindowTest, RecordsKeepTheirPrecisionAcrossARestart) {
   for (int i = 5; i < 8; ++i) bridge->accept(record(i));
   std::vector<std::pair<std::string, std::vector<std::string>>> bodies;
   for (;;) {
-    const std::string precision = bridge->window->window_precision();
     const std::vector<std::string> body = bridge->send_one(true);
     if (body.empty()) break;
-    bodies.emplace_back(precision, body);
+    bodies.emplace_back(bridge->body_precision, body);
   }
   const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
       {"ms", range(0, 5)}, {"s", range(5, 8)}};
@@ -337,46 +382,44 @@ class GatedSync final : public FileSystem {
 
 // A sync runs beside the bridge's work: while one is stuck, records are still
 // taken and delivered.
-TEST_F(SpoolWindowTest, AStalledSyncHoldsNoRecordBack) {
+TEST_F(SpoolQueueTest, AStalledSyncHoldsNoRecordBack) {
   GatedSync disk;
   auto bridge = start(std::uint64_t{64} << 20, disk, kPendingCapBytes, "ms",
-                      SpoolWindow::background_sync());
+                      SpoolQueue::background_sync());
   bridge->accept(record(0));
-  SpoolEvents e;
-  bridge->window->tick(bridge->now, e);  // the first sync is due at once
+  bridge->tick(bridge->now);  // the first sync is due at once
   ASSERT_TRUE(disk.wait_for_a_sync());
   for (int i = 1; i < 200; ++i) {
     bridge->now += std::chrono::milliseconds(20);
     bridge->accept(record(i));
-    bridge->window->tick(bridge->now, e);
+    bridge->tick(bridge->now);
     if (i % 50 == 0) bridge->send_one(true);
   }
   EXPECT_EQ(disk.waiting(), 1);  // still stuck, and only one at a time
   EXPECT_EQ(bridge->delivered.size() + bridge->pending(), 200u);
   disk.open_gate();
   bridge->deliver_all();
-  bridge->window->stop(bridge->state, bridge->now, e);
-  EXPECT_FALSE(e.any());
+  bridge->stop();
+  EXPECT_FALSE(bridge->events.any());
   EXPECT_EQ(bridge->delivered, range(0, 200));
 }
 
-TEST_F(SpoolWindowTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
+TEST_F(SpoolQueueTest, SyncsAtOnceThenAtMostOnceASecondAndOnlyWithSomethingNew) {
   auto bridge = start();
-  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
+  EXPECT_EQ(bridge->queue->next_sync(), Clock::time_point::max());
   bridge->accept(record(0));
-  EXPECT_EQ(bridge->window->next_sync(), bridge->now);
-  SpoolEvents e;
-  bridge->window->tick(bridge->now, e);
-  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
+  EXPECT_EQ(bridge->queue->next_sync(), bridge->now);
+  bridge->tick(bridge->now);
+  EXPECT_EQ(bridge->queue->next_sync(), Clock::time_point::max());
   bridge->now += std::chrono::milliseconds(100);
   bridge->accept(record(1));
-  const Clock::time_point due = bridge->now - std::chrono::milliseconds(100) + SpoolWindow::kSyncInterval;
-  EXPECT_EQ(bridge->window->next_sync(), due);
-  bridge->window->tick(bridge->now, e);  // not yet
-  EXPECT_EQ(bridge->window->next_sync(), due);
-  bridge->window->tick(due, e);
-  EXPECT_EQ(bridge->window->next_sync(), Clock::time_point::max());
-  EXPECT_FALSE(e.any());
+  const Clock::time_point due = bridge->now - std::chrono::milliseconds(100) + SpoolQueue::kSyncInterval;
+  EXPECT_EQ(bridge->queue->next_sync(), due);
+  bridge->tick(bridge->now);  // not yet
+  EXPECT_EQ(bridge->queue->next_sync(), due);
+  bridge->tick(due);
+  EXPECT_EQ(bridge->queue->next_sync(), Clock::time_point::max());
+  EXPECT_FALSE(bridge->events.any());
 }
 
 }  // namespace
@@ -476,22 +519,19 @@ TEST(SpoolSize, SegmentsAreASixteenthOfTheBoundWithinLimits) {
 
 namespace {
 
-TEST_F(SpoolWindowTest, RemovedDirectoryMeansMemoryUntilTheNextStartWithoutFlapping) {
+TEST_F(SpoolQueueTest, RemovedDirectoryMeansMemoryUntilTheNextStartWithoutFlapping) {
   auto bridge = start();
   for (int i = 0; i < 5; ++i) bridge->accept(record(i));
   fs::remove_all(dir_);
-  SpoolEvents e;
-  bridge->window->tick(bridge->now, e);  // the sync finds the directory gone
-  bridge->collect(e);
+  bridge->tick(bridge->now);  // the sync finds the directory gone
   EXPECT_EQ(bridge->events.unusable, "cannot sync " + dir_ + ": No such file or directory");
   for (int round = 0; round < 3; ++round) {
-    bridge->now += SpoolWindow::kRetryInterval;
+    bridge->now += SpoolQueue::kRetryInterval;
     for (int i = 5 + 10 * round; i < 15 + 10 * round; ++i) bridge->accept(record(i));
-    bridge->window->tick(bridge->now + SpoolWindow::kSyncInterval, e);
-    bridge->collect(e);
+    bridge->tick(bridge->now + SpoolQueue::kSyncInterval);
   }
   EXPECT_FALSE(bridge->events.usable_again);
-  EXPECT_FALSE(bridge->window->usable());
+  EXPECT_FALSE(bridge->queue->usable());
   bridge->deliver_all();
   EXPECT_EQ(bridge->delivered, range(0, 35));  // the first five were in memory already
 }

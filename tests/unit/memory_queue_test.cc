@@ -1,4 +1,4 @@
-#include "writer/pending_body.h"
+#include "writer/memory_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 namespace {
 
 // Reads the open transfer's whole body in pieces of at most `room` bytes.
-std::string read_all(PendingBody& body, std::size_t room, std::vector<std::size_t>* pieces = nullptr) {
+std::string read_all(MemoryQueue& body, std::size_t room, std::vector<std::size_t>* pieces = nullptr) {
   std::string out;
   std::vector<char> buffer(room);
   for (;;) {
@@ -22,8 +22,8 @@ std::string read_all(PendingBody& body, std::size_t room, std::vector<std::size_
   }
 }
 
-TEST(PendingBody, BodyIsEveryRecordWithItsLineFeedInOrder) {
-  PendingBody body;
+TEST(MemoryQueue, BodyIsEveryRecordWithItsLineFeedInOrder) {
+  MemoryQueue body;
   body.append("a,host=x v=1 1");
   body.append("");  // an empty record is still a line of its own
   body.append("b,host=x v=2 2");
@@ -35,8 +35,8 @@ TEST(PendingBody, BodyIsEveryRecordWithItsLineFeedInOrder) {
   EXPECT_EQ(body.record_count(), 0u);
 }
 
-TEST(PendingBody, HandsOutNoMoreThanTheRoomOffered) {
-  PendingBody body;
+TEST(MemoryQueue, HandsOutNoMoreThanTheRoomOffered) {
+  MemoryQueue body;
   body.append("0123456789");
   body.begin_transfer();
   std::vector<std::size_t> pieces;
@@ -44,15 +44,15 @@ TEST(PendingBody, HandsOutNoMoreThanTheRoomOffered) {
   EXPECT_EQ(pieces, (std::vector<std::size_t>{3, 3, 3, 2}));
 }
 
-TEST(PendingBody, ReadWithNothingPendingEndsTheBody) {
-  PendingBody body;
+TEST(MemoryQueue, ReadWithNothingPendingEndsTheBody) {
+  MemoryQueue body;
   EXPECT_EQ(body.begin_transfer(), 0u);
   char byte;
   EXPECT_EQ(body.read(&byte, 1), 0u);
 }
 
-TEST(PendingBody, UnansweredTransferKeepsTheWholeBodyForTheNext) {
-  PendingBody body;
+TEST(MemoryQueue, UnansweredTransferKeepsTheWholeBodyForTheNext) {
+  MemoryQueue body;
   body.append("first 1");
   body.begin_transfer();
   char piece[4];
@@ -65,8 +65,8 @@ TEST(PendingBody, UnansweredTransferKeepsTheWholeBodyForTheNext) {
   EXPECT_TRUE(body.empty());
 }
 
-TEST(PendingBody, RewindStartsTheBodyAgain) {
-  PendingBody body;
+TEST(MemoryQueue, RewindStartsTheBodyAgain) {
+  MemoryQueue body;
   body.append("abc 1");
   body.begin_transfer();
   EXPECT_EQ(read_all(body, 2), "abc 1\n");
@@ -74,8 +74,8 @@ TEST(PendingBody, RewindStartsTheBodyAgain) {
   EXPECT_EQ(read_all(body, 64), "abc 1\n");
 }
 
-TEST(PendingBody, CapDropsOldestWholeRecords) {
-  PendingBody body(/*cap_bytes=*/20);
+TEST(MemoryQueue, CapDropsOldestWholeRecords) {
+  MemoryQueue body(/*cap_bytes=*/20);
   EXPECT_EQ(body.append("r1 aaaa"), 0u);  // 8 bytes with its line feed
   EXPECT_EQ(body.append("r2 bbbb"), 0u);  // 16
   EXPECT_EQ(body.append("r3 cc"), 1u);    // 22 would pass the cap: r1 goes
@@ -85,9 +85,9 @@ TEST(PendingBody, CapDropsOldestWholeRecords) {
   EXPECT_EQ(body.record_count(), 1u);
 }
 
-TEST(PendingBody, FloodAtTheCapKeepsTheNewestAndStaysBounded) {
+TEST(MemoryQueue, FloodAtTheCapKeepsTheNewestAndStaysBounded) {
   const std::size_t cap = 4096;
-  PendingBody body(cap);
+  MemoryQueue body(cap);
   std::size_t dropped = 0;
   for (int i = 0; i < 100000; ++i) {
     dropped += body.append("m,host=x value=" + std::to_string(i) + " " + std::to_string(i));
@@ -101,8 +101,8 @@ TEST(PendingBody, FloodAtTheCapKeepsTheNewestAndStaysBounded) {
   EXPECT_EQ(text.substr(0, 2), "m,");
 }
 
-TEST(PendingBody, LongBacklogGoesOutInBodiesOfWholeRecords) {
-  PendingBody body(/*cap_bytes=*/1 << 20, /*max_body_bytes=*/16);
+TEST(MemoryQueue, LongBacklogGoesOutInBodiesOfWholeRecords) {
+  MemoryQueue body(/*cap_bytes=*/1 << 20, /*max_body_bytes=*/16);
   body.append("aaaaaa 1");  // 9 bytes
   body.append("bbbbbb 2");  // 18 with the first: too much for one body
   body.append("a-record-longer-than-a-body 3");
@@ -124,8 +124,8 @@ TEST(PendingBody, LongBacklogGoesOutInBodiesOfWholeRecords) {
 
 namespace {
 
-TEST(PendingBody, RecordLimitNarrowsTheBody) {
-  PendingBody body;
+TEST(MemoryQueue, RecordLimitNarrowsTheBody) {
+  MemoryQueue body;
   for (const char* r : {"a 1", "b 2", "c 3", "d 4", "e 5"}) body.append(r);
   body.set_record_limit(2);
   body.begin_transfer();
@@ -137,8 +137,8 @@ TEST(PendingBody, RecordLimitNarrowsTheBody) {
   EXPECT_EQ(read_all(body, 64), "c 3\nd 4\ne 5\n");
 }
 
-TEST(PendingBody, RecordsArriveWhileATransferIsOpenAndTheCapSparesTheBody) {
-  PendingBody body(/*cap_bytes=*/40, /*max_body_bytes=*/20);
+TEST(MemoryQueue, RecordsArriveWhileATransferIsOpenAndTheCapSparesTheBody) {
+  MemoryQueue body(/*cap_bytes=*/40, /*max_body_bytes=*/20);
   body.append("r0 aaaaaa");  // 10 bytes each with the line feed
   body.append("r1 bbbbbb");
   ASSERT_EQ(body.begin_transfer(), 20u);
@@ -153,8 +153,8 @@ TEST(PendingBody, RecordsArriveWhileATransferIsOpenAndTheCapSparesTheBody) {
   EXPECT_EQ(body.record_count(), 2u);
 }
 
-TEST(PendingBody, ARecordHeldAsideWaitsForATransferOfItsOwn) {
-  PendingBody body;
+TEST(MemoryQueue, ARecordHeldAsideWaitsForATransferOfItsOwn) {
+  MemoryQueue body;
   body.append("stuck 1");
   body.append("next 2");
   body.set_record_limit(1);
@@ -170,7 +170,8 @@ TEST(PendingBody, ARecordHeldAsideWaitsForATransferOfItsOwn) {
   body.end_transfer(false);  // not answered: aside again, not in the queue
   EXPECT_TRUE(body.holds_aside());
   EXPECT_EQ(body.queued_records(), 0u);
-  body.drop_held();
+  ASSERT_EQ(body.begin_held_transfer(), 8u);
+  body.end_transfer(true);
   EXPECT_TRUE(body.empty());
   EXPECT_EQ(body.record_count(), 0u);
 }
@@ -179,7 +180,7 @@ TEST(PendingBody, ARecordHeldAsideWaitsForATransferOfItsOwn) {
 // random sizes, rewinds, answered and unanswered ends and record limits, held
 // against a plain model: a queue of whole records, the cap dropping the
 // oldest records outside the open body.
-TEST(PendingBody, BehavesLikeAQueueOfWholeRecords) {
+TEST(MemoryQueue, BehavesLikeAQueueOfWholeRecords) {
   constexpr std::size_t kCap = 600;
   constexpr std::size_t kMaxBody = 150;
   std::uint32_t seed = 12345;
@@ -188,7 +189,7 @@ TEST(PendingBody, BehavesLikeAQueueOfWholeRecords) {
     return (seed >> 8) % bound;
   };
   for (int round = 0; round < 300; ++round) {
-    PendingBody body(kCap, kMaxBody);
+    MemoryQueue body(kCap, kMaxBody);
     std::deque<std::string> model;
     std::size_t model_dropped = 0, dropped = 0;
     int serial = 0;
@@ -253,82 +254,6 @@ TEST(PendingBody, BehavesLikeAQueueOfWholeRecords) {
       ASSERT_EQ(dropped, model_dropped);
     }
   }
-}
-
-}  // namespace
-
-namespace {
-
-TEST(PendingBodyPositions, FollowRecordsThroughBodiesHeldAsideAndBack) {
-  PendingBody body;
-  body.track_positions();
-  body.append("a 1", 10);
-  body.append("b 2", 20);
-  body.append("c 3", 30);
-  body.append("d 4", 40);
-  EXPECT_EQ(body.oldest_position(), 10u);
-  body.set_record_limit(1);
-  ASSERT_GT(body.begin_transfer(), 0u);
-  body.end_transfer_holding_aside();  // a waits aside: nothing after it is done
-  EXPECT_EQ(body.oldest_position(), 10u);
-  ASSERT_GT(body.begin_transfer(), 0u);
-  body.end_transfer(true);  // b stored
-  EXPECT_EQ(body.oldest_position(), 10u);
-  ASSERT_GT(body.begin_held_transfer(), 0u);
-  body.end_transfer(false);  // a back aside, with its position
-  EXPECT_EQ(body.oldest_position(), 10u);
-  body.drop_held();
-  EXPECT_EQ(body.oldest_position(), 30u);
-  ASSERT_GT(body.begin_transfer(), 0u);
-  body.end_transfer(false);  // c back to the front
-  EXPECT_EQ(body.oldest_position(), 30u);
-  body.append("e 5");  // kept while the spool could not take it
-  EXPECT_EQ(body.unpositioned_records(), 1u);
-  EXPECT_EQ(body.drop_before(35), 1u);  // c
-  EXPECT_EQ(body.oldest_position(), 40u);
-  EXPECT_EQ(body.drop_before(100), 1u);  // d; e has no position and stays
-  EXPECT_EQ(body.oldest_position(), kNoPosition);
-  EXPECT_EQ(body.text(), "e 5\n");
-  ASSERT_GT(body.begin_transfer(), 0u);
-  body.end_transfer(true);
-  EXPECT_EQ(body.unpositioned_records(), 0u);
-  EXPECT_TRUE(body.empty());
-}
-
-TEST(PendingBodyPositions, OpenBodyBelowTheFloorGoesOnlyIfNotAnswered) {
-  const struct {
-    bool held;      // the body is the record held aside
-    bool answered;  // the database answered it after all
-    std::size_t dropped_at_end;
-  } cases[] = {{false, false, 2}, {false, true, 0}, {true, false, 1}, {true, true, 0}};
-  for (const auto& c : cases) {
-    PendingBody body;
-    body.track_positions();
-    body.append("a 1", 10);
-    body.append("b 2", 20);
-    body.append("c 3", 30);
-    if (c.held) {
-      body.set_record_limit(1);
-      body.begin_transfer();
-      body.end_transfer_holding_aside();
-      ASSERT_GT(body.begin_held_transfer(), 0u);
-    } else {
-      body.set_record_limit(2);
-      ASSERT_GT(body.begin_transfer(), 0u);
-    }
-    EXPECT_EQ(body.drop_before(25), c.held ? 1u : 0u) << c.held;  // b, queued; the body waits
-    EXPECT_EQ(body.end_transfer(c.answered), c.dropped_at_end) << c.held << c.answered;
-    EXPECT_EQ(body.text(), "c 3\n") << c.held << c.answered;
-    EXPECT_EQ(body.oldest_position(), 30u);
-  }
-}
-
-TEST(PendingBodyPositions, NotKeptWithoutTracking) {
-  PendingBody body;
-  body.append("a 1", 10);
-  EXPECT_EQ(body.oldest_position(), kNoPosition);
-  EXPECT_EQ(body.drop_before(100), 0u);
-  EXPECT_EQ(body.record_count(), 1u);
 }
 
 }  // namespace
