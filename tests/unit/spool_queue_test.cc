@@ -5,8 +5,10 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <fstream>
 #include <optional>
@@ -62,6 +64,7 @@ class SpoolQueueTest : public ScratchDirectory {
       events.dropped += e.dropped;
       events.skipped_bytes += e.skipped_bytes;
       if (!e.unusable.empty()) events.unusable = e.unusable;
+      if (!e.too_large.empty()) events.too_large = e.too_large;
       events.usable_again = events.usable_again || e.usable_again;
     }
     void accept(const std::string& text) {
@@ -283,55 +286,158 @@ TEST_F(SpoolQueueTest, DiskTroubleKeepsRecordsInMemoryUntilTheSpoolWorksAgain) {
   EXPECT_EQ(start()->queue->records_found(), 0u);
 }
 
-// A disk the spool fills itself during an outage (the fake holds 2 KiB): what
-// reached the disk is never dropped for what memory holds, and once delivered
-// its space comes back for the next outage.
-TEST_F(SpoolQueueTest, AFullDiskDropsOnlyMemoryAndComesBackOnceDrained) {
-  FakeFileSystem disk;
-  disk.capacity = 2048;
-  auto bridge = start(std::uint64_t{64} << 20, disk, 1024);
-  int spooled = -1;
-  for (int i = 0; i < 200; ++i) {
-    bridge->accept(record(i));
-    if (spooled < 0 && !bridge->queue->usable()) spooled = i;
+// The faults the spool once had, each as a row driven through the fake file
+// system, with the check that would have caught it. (A sync that stalls is
+// AStalledSyncHoldsNoRecordBack below; the directory's links and lock are
+// SpoolTest.TheDirectoryIsTheSpoolsOwnWhateverItHolds; arrival stamps of one
+// series are SeriesStamps.)
+TEST_F(SpoolQueueTest, KnownFaultsStayMended) {
+  const auto spooled_records = [](const FakeFileSystem& fs) {
+    std::size_t bytes = 0;
+    for (const auto& [name, data] : fs.now()) {
+      if (name.rfind("spool-", 0) == 0) bytes += data.size();
+    }
+    return bytes;
+  };
+  const std::uint64_t kBound = std::uint64_t{64} << 20;
+  const struct {
+    const char* fault;
+    std::function<void()> check;
+  } rows[] = {
+      {"a spool that filled its own file system never drained nor took the next outage", [&] {
+         FakeFileSystem fs;
+         fs.capacity = 2048;
+         auto bridge = start(kBound, fs, 1024);
+         for (int i = 0; i < 100; ++i) bridge->accept(record(i));
+         ASSERT_FALSE(bridge->queue->usable());
+         bridge->deliver_all();
+         EXPECT_EQ(spooled_records(fs), 0u) << "the delivered segment is freed";
+         bridge->now += SpoolQueue::kRetryInterval;
+         for (int i = 100; i < 110; ++i) bridge->accept(record(i));
+         EXPECT_TRUE(bridge->events.usable_again);
+         EXPECT_EQ(bridge->queue->memory_only_records(), 0u);
+         bridge.reset();  // killed: the next run finds these ten and nothing delivered
+         EXPECT_EQ(start(kBound, fs)->queue->records_found(), 10u);
+       }},
+      {"a full disk in an outage dropped records that had reached it", [&] {
+         FakeFileSystem fs;
+         fs.capacity = 2048;
+         auto bridge = start(kBound, fs, 1024);
+         int on_disk = -1;
+         for (int i = 0; i < 200; ++i) {
+           bridge->accept(record(i));
+           if (on_disk < 0 && !bridge->queue->usable()) on_disk = i;
+         }
+         ASSERT_GT(on_disk, 10);
+         bridge->deliver_all();
+         const std::vector<std::string> disk = range(0, on_disk);
+         ASSERT_GE(bridge->delivered.size(), disk.size());
+         EXPECT_TRUE(std::equal(disk.begin(), disk.end(), bridge->delivered.begin()));
+         // Memory's cap kept the newest, without a gap, and counted the rest.
+         const int from_memory = static_cast<int>(bridge->delivered.size()) - on_disk;
+         EXPECT_EQ(std::vector<std::string>(bridge->delivered.begin() + on_disk, bridge->delivered.end()),
+                   range(200 - from_memory, 200));
+         EXPECT_EQ(bridge->events.dropped, 200u - bridge->delivered.size());
+       }},
+      {"a failed sync was forgotten, and a power cut took what it covered", [&] {
+         FakeFileSystem fs;
+         auto bridge = start(kBound, fs);
+         for (int i = 0; i < 6; ++i) bridge->accept(record(i));
+         fs.fault = [](FakeFileSystem::Call call, const std::string& name) {
+           return call == FakeFileSystem::Call::kSync && name.rfind("spool-", 0) == 0 ? EIO : 0;
+         };
+         bridge->tick(bridge->now);
+         EXPECT_NE(bridge->events.unusable.find("Input/output error"), std::string::npos);
+         fs.fault = nullptr;
+         bridge->now += SpoolQueue::kRetryInterval;
+         bridge->accept(record(6));  // first the six again, then this one
+         bridge->tick(bridge->now);
+         FakeFileSystem after(fs.power_cut_states().front());
+         bridge.reset();
+         auto next = start(kBound, after);
+         next->deliver_all();
+         std::vector<std::string> found = next->delivered;
+         std::sort(found.begin(), found.end());
+         found.erase(std::unique(found.begin(), found.end()), found.end());
+         std::vector<std::string> all = range(0, 7);
+         std::sort(all.begin(), all.end());
+         EXPECT_EQ(found, all);
+       }},
+      {"a spool found over its bound was wiped, not trimmed", [&] {
+         FakeFileSystem fs;
+         {
+           auto bridge = start(std::uint64_t{1} << 20, fs);
+           for (int i = 0; i < 4000; ++i) bridge->accept(record(i));
+         }
+         auto bridge = start(std::uint64_t{64} << 10, fs);
+         const std::uint64_t found = bridge->queue->records_found();
+         EXPECT_GT(found, 500u);
+         EXPECT_LT(found, 4000u);
+         EXPECT_EQ(bridge->events.dropped + found, 4000u);
+         bridge->deliver_all();
+         EXPECT_EQ(bridge->delivered, range(4000 - static_cast<int>(found), 4000));
+       }},
+      {"one record larger than a segment evicted every other record", [&] {
+         FakeFileSystem fs;
+         auto bridge = start(std::uint64_t{64} << 10, fs);  // 4 KiB segments
+         const std::string large = "big,host=node-17 text=\"" + std::string(10000, 'x') + "\" 1";
+         std::vector<std::string> sent = range(0, 20);
+         for (const std::string& r : sent) bridge->accept(r);
+         bridge->accept(large);
+         sent.push_back(large);
+         for (int i = 20; i < 40; ++i) {
+           bridge->accept(record(i));
+           sent.push_back(record(i));
+         }
+         EXPECT_NE(bridge->events.too_large, "");
+         EXPECT_EQ(bridge->events.unusable, "") << "not a spool failure";
+         EXPECT_TRUE(bridge->queue->usable());
+         bridge->deliver_all();
+         EXPECT_EQ(bridge->delivered, sent);  // in order, the large one from memory
+         EXPECT_EQ(bridge->events.dropped, 0u);
+       }},
+      {"spooled records went out with the next run's precision", [&] {
+         FakeFileSystem fs;
+         {
+           auto bridge = start(kBound, fs, kPendingCapBytes, "ms");
+           for (int i = 0; i < 5; ++i) bridge->accept(record(i));
+         }
+         auto bridge = start(kBound, fs, kPendingCapBytes, "s");
+         for (int i = 5; i < 8; ++i) bridge->accept(record(i));
+         std::vector<std::pair<std::string, std::vector<std::string>>> bodies;
+         for (std::vector<std::string> body; !(body = bridge->send_one(true)).empty();) {
+           bodies.emplace_back(bridge->body_precision, body);
+         }
+         const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+             {"ms", range(0, 5)}, {"s", range(5, 8)}};
+         EXPECT_EQ(bodies, expected);  // a body never mixes two
+       }},
+      {"a wholly damaged segment stayed, with its line at every start", [&] {
+         FakeFileSystem fs;
+         {
+           auto bridge = start(std::uint64_t{64} << 10, fs);
+           for (int i = 0; i < 200; ++i) bridge->accept(record(i));
+         }
+         FakeFileSystem::Contents contents = fs.now();
+         auto oldest = std::find_if(contents.begin(), contents.end(),
+                                    [](const auto& e) { return e.first.rfind("spool-", 0) == 0; });
+         ASSERT_NE(oldest, contents.end());
+         const std::string name = oldest->first;
+         std::fill(oldest->second.begin(), oldest->second.end(), '\x55');
+         FakeFileSystem damaged(contents);
+         auto bridge = start(std::uint64_t{64} << 10, damaged);
+         bridge->deliver_all();
+         EXPECT_EQ(bridge->events.skipped_bytes, contents.at(name).size());
+         EXPECT_EQ(damaged.now().count(name), 0u);
+         bridge->stop();
+         bridge.reset();
+         EXPECT_EQ(start(std::uint64_t{64} << 10, damaged)->events.skipped_bytes, 0u);
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    row.check();
   }
-  ASSERT_GT(spooled, 10);
-  EXPECT_EQ(bridge->pending() + bridge->events.dropped, 200u);
-  bridge->deliver_all();
-  const std::vector<std::string> on_disk = range(0, spooled);
-  ASSERT_GE(bridge->delivered.size(), on_disk.size());
-  EXPECT_TRUE(std::equal(on_disk.begin(), on_disk.end(), bridge->delivered.begin()));
-  // Memory kept the newest, without a gap.
-  const int from_memory = static_cast<int>(bridge->delivered.size()) - spooled;
-  EXPECT_EQ(std::vector<std::string>(bridge->delivered.begin() + spooled, bridge->delivered.end()),
-            range(200 - from_memory, 200));
-  EXPECT_EQ(bridge->events.dropped, 200u - bridge->delivered.size());
-  // The next outage: the spool takes records again, once the retry is due.
-  bridge->now += SpoolQueue::kRetryInterval;
-  for (int i = 200; i < 210; ++i) bridge->accept(record(i));
-  EXPECT_TRUE(bridge->events.usable_again);
-  EXPECT_TRUE(bridge->queue->usable());
-  EXPECT_EQ(bridge->queue->memory_only_records(), 0u);
-}
-
-// Records go out with the precision they were made with, whatever the next
-// run's; a body never mixes two.
-TEST_F(SpoolQueueTest, RecordsKeepTheirPrecisionAcrossARestart) {
-  {
-    auto bridge = start(std::uint64_t{64} << 20, system_file_system(), kPendingCapBytes, "ms");
-    for (int i = 0; i < 5; ++i) bridge->accept(record(i));
-  }
-  auto bridge = start(std::uint64_t{64} << 20, system_file_system(), kPendingCapBytes, "s");
-  for (int i = 5; i < 8; ++i) bridge->accept(record(i));
-  std::vector<std::pair<std::string, std::vector<std::string>>> bodies;
-  for (;;) {
-    const std::vector<std::string> body = bridge->send_one(true);
-    if (body.empty()) break;
-    bodies.emplace_back(bridge->body_precision, body);
-  }
-  const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
-      {"ms", range(0, 5)}, {"s", range(5, 8)}};
-  EXPECT_EQ(bodies, expected);
 }
 
 // The system's file system, but a sync waits at a gate until the test opens
