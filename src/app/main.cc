@@ -325,6 +325,10 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   for (const std::string& warning : remote.warnings) log_info(warning);
+  if (const std::optional<std::string> fault = prepare_json_filters(settings, json_filters)) {
+    log_fatal(*fault);
+    return 1;
+  }
   // The spool is opened and locked here, so a second bridge on the same
   // directory stops before it connects anywhere.
   std::unique_ptr<Spool> spool;
