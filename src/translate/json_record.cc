@@ -112,8 +112,13 @@ class Fields final {
       if (seen == key_) return;  // the first of equal keys wins
     }
     // InfluxDB cannot open a shard again that holds a field key that is not
-    // UTF-8, and misreads a backslash before what the key's escaping adds.
-    if (key_.empty() || !backslashes_harmless(key_) || !valid_utf8(key_)) return;
+    // UTF-8, and misreads a backslash before what the key's escaping adds;
+    // it reads a double quote in the field set as the start of a string; cJSON
+    // lets a raw line feed through, which would end the record.
+    if (key_.empty() || key_.find_first_of("\n\r\"") != std::string::npos ||
+        !backslashes_harmless(key_) || !valid_utf8(key_)) {
+      return;
+    }
     std::string value;
     if (cJSON_IsNumber(node)) {
       if (!std::isfinite(node->valuedouble)) return;  // out of float range
@@ -182,7 +187,8 @@ std::optional<std::string> parse_json_topic(std::string_view option_value, JsonF
       option_value.find_first_of("/+#", equals) == std::string_view::npos) {
     filter = option_value.substr(0, equals);
     out.measurement = option_value.substr(equals + 1);
-    if (!measurement_writable(out.measurement) || !valid_utf8(out.measurement)) {
+    if (!measurement_writable(out.measurement) || !valid_utf8(out.measurement) ||
+        out.measurement.find_first_of("\n\r") != std::string::npos) {
       return std::string(texts::kJsonTopicBadMeasurement);
     }
   }
