@@ -38,7 +38,8 @@ const std::vector<JsonFilter>& filters() {
 std::vector<std::string> levels_of(const std::string& topic) {
   std::vector<std::string> levels;
   std::size_t start = 0;
-  for (std::size_t slash; (slash = topic.find('/', start)) != std::string::npos; start = slash + 1) {
+  for (std::size_t slash; (slash = topic.find('/', start)) != std::string::npos;
+       start = slash + 1) {
     levels.push_back(topic.substr(start, slash - start));
   }
   levels.push_back(topic.substr(start));
@@ -52,8 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const void* nul = std::memchr(bytes, '\0', size);
   const std::size_t topic_size = nul != nullptr ? static_cast<const char*>(nul) - bytes : size;
   const std::string topic(bytes, topic_size);
-  const std::string payload = topic_size < size ? std::string(bytes + topic_size + 1, size - topic_size - 1)
-                                                : std::string();
+  const std::string payload = topic_size < size
+                                  ? std::string(bytes + topic_size + 1, size - topic_size - 1)
+                                  : std::string();
   const std::optional<JsonRecord> record =
       translate_json_message(topic.c_str(), payload.data(), static_cast<int>(payload.size()),
                              kArrival, "node-17", filters(), "ts", "ms");

@@ -78,7 +78,8 @@ void connect_acknowledged(mosquitto* client, int code) {
   if (filters.size() == 1) {
     result = mosquitto_subscribe(client, nullptr, filters[0].c_str(), kSubscriptionQos);
   } else {
-    // One SUBSCRIBE: its SUBACK grants the filters in this order.
+    // One SUBSCRIBE: its SUBACK grants the filters in this order. The
+    // library takes char* but only reads the texts.
     std::vector<char*> list;
     for (const std::string& filter : filters) list.push_back(const_cast<char*>(filter.c_str()));
     result = mosquitto_subscribe_multiple(client, nullptr, static_cast<int>(list.size()),
@@ -106,8 +107,9 @@ void subscribe_acknowledged(int message_id, int qos_count, const int* granted_qo
   for (int i = 0; granted_qos != nullptr && i < qos_count; ++i) {
     if (granted_qos[i] == kSubscriptionFailure) {
       refused = true;
-      const std::size_t at = static_cast<std::size_t>(i) < filters.size() ? i : 0;
-      log_info(std::string(texts::kSubscribeRefused) + filters[at]);
+      const std::size_t at = static_cast<std::size_t>(i);
+      log_info(std::string(texts::kSubscribeRefused) +
+               (at < filters.size() ? filters[at] : filters[0]));
       if (filters.size() == 1) break;
     }
   }

@@ -264,8 +264,8 @@ JsonRecord json_record(std::string_view payload, const JsonRecordInput& in) {
 
   JsonRecord record{std::string(), !fields.time().has_value(), std::string_view()};
   std::string& out = record.text;
-  out.reserve(in.measurement.size() + in.client_id.size() + in.topic.size() +
-              fields.text().size() + 64);
+  out.reserve(in.measurement.size() + in.client_id.size() + in.topic.size() + fields.text().size() +
+              64);
   append_escaped(out, in.measurement, kMeasurementSpecial);
   out.append(",host=");
   append_escaped(out, in.client_id, kTagValueSpecial);
@@ -283,8 +283,8 @@ JsonRecord json_record(std::string_view payload, const JsonRecordInput& in) {
   out.append(fields.text()).push_back(' ');
   char digits[24];
   const std::int64_t stamp = fields.time() ? *fields.time() : in.arrival;
-  out.append(digits, std::to_chars(digits, digits + sizeof digits,
-                                   static_cast<std::uint64_t>(stamp)).ptr);
+  out.append(digits,
+             std::to_chars(digits, digits + sizeof digits, static_cast<std::uint64_t>(stamp)).ptr);
   return record;
 }
 
@@ -350,7 +350,8 @@ std::optional<std::int64_t> rfc3339_time(std::string_view text, std::string_view
   const std::int64_t era = y / 400;
   const std::int64_t year_of_era = y - era * 400;
   const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
   const std::int64_t days = era * 146097 + day_of_era - 719468;
   const std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second - offset;
   if (seconds < 0 || seconds > std::numeric_limits<std::int64_t>::max() / unit - 1) {

@@ -50,7 +50,7 @@ struct JsonRecordInput {
 };
 
 struct JsonRecord {
-  std::string text;       // without its line feed
+  std::string text;  // without its line feed
   bool stamped_on_arrival;
   std::string_view drop;  // why no record (text empty); a texts.h reason
 };

@@ -51,15 +51,16 @@ std::string payload_for(long n, Mode mode) {
 
 int main(int argc, char* argv[]) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix|stamp|zigbee> [first] [interval_ms]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix|stamp|zigbee> [first] [interval_ms]\n",
+                 argv[0]);
     return 2;
   }
   const char* topic = argv[1];
   const long count = std::atol(argv[2]);
-  const Mode mode = std::strcmp(argv[3], "mix") == 0     ? Mode::kMix
-                   : std::strcmp(argv[3], "stamp") == 0 ? Mode::kStamp
+  const Mode mode = std::strcmp(argv[3], "mix") == 0      ? Mode::kMix
+                   : std::strcmp(argv[3], "stamp") == 0  ? Mode::kStamp
                    : std::strcmp(argv[3], "zigbee") == 0 ? Mode::kZigbee
-                                                        : Mode::kSeq;
+                                                         : Mode::kSeq;
   const long first = argc > 4 ? std::atol(argv[4]) : 0;
   const double interval_ms = argc > 5 ? std::atof(argv[5]) : 0.0;
 

@@ -33,10 +33,13 @@ TEST(JsonRecord, PayloadToRecordOrDropReason) {
   many.back() = '}';
   const std::vector<JsonCase> cases = {
       {R"({"temperature":21.3,"humidity":54.2,"battery":97,"linkquality":94,"update":{"state":"idle"}})",
-       head + "temperature=21.3,humidity=54.2,battery=97,linkquality=94,update_state=\"idle\"" + arrival},
+       head + "temperature=21.3,humidity=54.2,battery=97,linkquality=94,update_state=\"idle\"" +
+           arrival},
       {R"({"Time":"2026-12-08T10:00:00","ENERGY":{"Power":45,"Voltage":230,"Total":12.5}})",
-       head + "Time=\"2026-12-08T10:00:00\",ENERGY_Power=45,ENERGY_Voltage=230,ENERGY_Total=12.5" + arrival},
-      {R"({"a":[1,true,"x",null,[false]],"n":null})", head + "a_0=1,a_1=true,a_2=\"x\",a_4_0=false" + arrival},
+       head + "Time=\"2026-12-08T10:00:00\",ENERGY_Power=45,ENERGY_Voltage=230,ENERGY_Total=12.5" +
+           arrival},
+      {R"({"a":[1,true,"x",null,[false]],"n":null})",
+       head + "a_0=1,a_1=true,a_2=\"x\",a_4_0=false" + arrival},
       {R"({"a":1,"a":2,"b_c":3,"b":{"c":4}})", head + "a=1,b_c=3" + arrival},
       {R"({"a":1e400,"b":-1e400,"c":1.5e300,"d":-0.25,"e":100000000000000000000})",
        head + "c=1.5e+300,d=-0.25,e=1e+20" + arrival},
@@ -60,16 +63,19 @@ TEST(JsonRecord, PayloadToRecordOrDropReason) {
       {R"({"a":null,"b":{},"c":[]})", "no usable field"},
       {"", "empty payload"},
       {"{\"s\":\"" + std::string(65536, 'x') + "\"}", "payload longer than 65536 bytes"},
-      {"{\"s\":\"" + std::string(65528, 'x') + "\"}", head + "s=\"" + std::string(65528, 'x') + "\"" + arrival},
+      {"{\"s\":\"" + std::string(65528, 'x') + "\"}",
+       head + "s=\"" + std::string(65528, 'x') + "\"" + arrival},
   };
   for (const JsonCase& c : cases) {
-    const std::optional<JsonRecord> got =
-        translate_json_message("zigbee2mqtt/kitchen", c.payload.data(), static_cast<int>(c.payload.size()),
-                               kArrival, "node-17", {filter}, "ts", "ms");
+    const std::optional<JsonRecord> got = translate_json_message(
+        "zigbee2mqtt/kitchen", c.payload.data(), static_cast<int>(c.payload.size()), kArrival,
+        "node-17", {filter}, "ts", "ms");
     ASSERT_TRUE(got) << c.payload;
     EXPECT_EQ(got->drop.empty() ? got->text : std::string(got->drop), c.result) << c.payload;
-    EXPECT_EQ(got->stamped_on_arrival, got->drop.empty() && c.result.size() > arrival.size() &&
-                                          c.result.compare(c.result.size() - arrival.size(), arrival.size(), arrival) == 0) << c.payload;
+    EXPECT_EQ(got->stamped_on_arrival,
+              got->drop.empty() && c.result.size() > arrival.size() &&
+                  c.result.compare(c.result.size() - arrival.size(), arrival.size(), arrival) == 0)
+        << c.payload;
   }
 }
 
@@ -116,7 +122,10 @@ TEST(JsonRecord, FiltersMatchAndNameTags) {
       if (match_json_filter(filter, levels, tags)) {
         result = filter.subscription + " " + filter.measurement + " ";
         for (const LevelTag& tag : tags) {
-          result.append(result.back() == ' ' ? "" : ",").append(tag.name).append("=").append(tag.value);
+          result.append(result.back() == ' ' ? "" : ",")
+              .append(tag.name)
+              .append("=")
+              .append(tag.value);
         }
       } else {
         result = "no match";
