@@ -282,7 +282,7 @@ int run(mosquitto* client, int broker_port, bool tls, ServiceNotifier& notifier)
     }
     state.subscription_failed = session.subscription_failed;
     if (state.subscription_failed) {
-      state.subscription_filter = subscription_filter(settings.topic_prefix);
+      state.subscription_filter = session.failed_filter;
     }
     state.database_down = influx_writer.in_outage();
     state.database_down_since = influx_writer.outage_since();

@@ -92,6 +92,7 @@ void connect_acknowledged(mosquitto* client, int code) {
                 std::string(texts::kSubscribeClose) + reason);
     }
     if (result != MOSQ_ERR_SUCCESS) {
+      if (!session.subscription_failed) session.failed_filter = filter;
       session.subscription_failed = true;
       log_info(std::string(texts::kSubscribeNotSent) + filter + ": " + reason);
     }
@@ -106,10 +107,11 @@ void subscribe_acknowledged(int message_id, int qos_count, const int* granted_qo
   bool refused = false;
   for (int i = 0; granted_qos != nullptr && i < qos_count; ++i) {
     if (granted_qos[i] == kSubscriptionFailure) {
-      refused = true;
       const std::size_t at = static_cast<std::size_t>(i);
-      log_info(std::string(texts::kSubscribeRefused) +
-               (at < filters.size() ? filters[at] : filters[0]));
+      const std::string& filter = at < filters.size() ? filters[at] : filters[0];
+      if (!refused) session.failed_filter = filter;
+      refused = true;
+      log_info(std::string(texts::kSubscribeRefused) + filter);
       if (filters.size() == 1) break;
     }
   }

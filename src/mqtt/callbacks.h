@@ -19,6 +19,7 @@ struct Session {
   // it, or the SUBACK granted 0x80. Cleared by each accepting CONNACK and each
   // SUBACK that grants it, so a reconnect that subscribes clears it.
   bool subscription_failed = false;
+  std::string failed_filter;  // the first filter that failed, while subscription_failed
 };
 extern Session session;
 
