@@ -254,6 +254,30 @@ inline constexpr std::string_view kSpoolRecordLineFeed = "record not spooled: it
 inline constexpr std::string_view kSpoolRecordLargerThanSegment =
     "record kept in memory, not spooled: larger than a spool segment of ";
 
+// JSON topics (--json-topic, --json-time-key). A dropped JSON message gives
+// one debug line: kJsonDropOpen topic kJsonDropClose reason.
+inline constexpr std::string_view kJsonDropOpen = "JSON message on ";
+inline constexpr std::string_view kJsonDropClose = " dropped: ";
+inline constexpr std::string_view kJsonEmpty = "empty payload";
+inline constexpr std::string_view kJsonTooLong = "payload longer than 65536 bytes";
+inline constexpr std::string_view kJsonTopicBreaksLine = "the topic holds a line feed or carriage return";
+inline constexpr std::string_view kJsonBadMeasurement = "the measurement cannot be written";
+inline constexpr std::string_view kJsonBadLevel = "a named level holds a backslash the database would misread";
+inline constexpr std::string_view kJsonTooDeep = "nested deeper than 16 levels";
+inline constexpr std::string_view kJsonNotJson = "not JSON";
+inline constexpr std::string_view kJsonNotObject = "not a JSON object";
+inline constexpr std::string_view kJsonTooManyFields = "more than 256 fields";
+inline constexpr std::string_view kJsonNoField = "no usable field";
+// Start-up checks of the JSON options, as "<option>: <value>: <reason>".
+inline constexpr std::string_view kOptJsonTopic = "--json-topic";
+inline constexpr std::string_view kOptJsonTimeKey = "--json-time-key";
+inline constexpr std::string_view kJsonTopicTooMany = "given more than 16 times";
+inline constexpr std::string_view kJsonTopicInvalid = "not a valid MQTT topic filter";
+inline constexpr std::string_view kJsonTopicBadName =
+    "a level name must be UTF-8, not host or mqtt, used once, without + or #, and without a backslash before , = blank \" or its end";
+inline constexpr std::string_view kJsonTopicBadMeasurement = "the measurement cannot be written";
+inline constexpr std::string_view kJsonTimeKeyEmpty = "the key is empty";
+
 }  // namespace texts
 
 #endif  // MQTT_INFLUX_BRIDGE_TEXTS_H_

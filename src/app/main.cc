@@ -282,7 +282,7 @@ int run(mosquitto* client, int broker_port, bool tls, ServiceNotifier& notifier)
     }
     state.subscription_failed = session.subscription_failed;
     if (state.subscription_failed) {
-      state.subscription_filter = subscription_filter(settings.topic_prefix);
+      state.subscription_filter = session.failed_filter;
     }
     state.database_down = influx_writer.in_outage();
     state.database_down_since = influx_writer.outage_since();
@@ -325,6 +325,10 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   for (const std::string& warning : remote.warnings) log_info(warning);
+  if (const std::optional<std::string> fault = prepare_json_filters(settings, json_filters)) {
+    log_fatal(*fault);
+    return 1;
+  }
   // The spool is opened and locked here, so a second bridge on the same
   // directory stops before it connects anywhere.
   std::unique_ptr<Spool> spool;

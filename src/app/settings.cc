@@ -39,6 +39,8 @@ enum LongOption : int {
   kMqttPersistentSession,
   kSpool,
   kSpoolMaxBytes,
+  kJsonTopic,
+  kJsonTimeKey,
 };
 
 constexpr option kLongOptions[] = {
@@ -61,6 +63,8 @@ constexpr option kLongOptions[] = {
     {"mqtt-persistent-session", no_argument, nullptr, kMqttPersistentSession},
     {"spool", required_argument, nullptr, kSpool},
     {"spool-max-bytes", required_argument, nullptr, kSpoolMaxBytes},
+    {"json-topic", required_argument, nullptr, kJsonTopic},
+    {"json-time-key", required_argument, nullptr, kJsonTimeKey},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -105,6 +109,8 @@ bool parse_command_line(int argc, char* argv[], Settings& out) {
       case kMqttPersistentSession: out.mqtt_persistent_session = true; break;
       case kSpool: out.spool_dir = optarg; break;
       case kSpoolMaxBytes: out.spool_max_bytes = optarg; break;
+      case kJsonTopic: out.json_topics.emplace_back(optarg); break;
+      case kJsonTimeKey: out.json_time_key = optarg; break;
       case 'c': out.client_id = optarg; break;
       case 'H': out.topic_prefix = optarg; break;
       case 'h': out.mqtt_host = optarg; break;

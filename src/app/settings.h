@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct Settings {
   std::string mqtt_host = "localhost";
@@ -46,6 +47,10 @@ struct Settings {
   // Unset when the option is not given (an empty value is a value: refused).
   std::optional<std::string> spool_dir;
   std::optional<std::string> spool_max_bytes;
+  // --json-topic values as given (checked at start-up) and --json-time-key.
+  // Empty: no JSON topic, and every message follows the v1 rules.
+  std::vector<std::string> json_topics;
+  std::optional<std::string> json_time_key;
 };
 
 extern Settings settings;

@@ -64,7 +64,68 @@ bool split_topic(const char* topic, std::vector<std::string>& levels) {
   return true;
 }
 
+// Hands a JSON message's record to the writer, or says at debug level why
+// there is none. False when no JSON filter takes the topic.
+bool take_json_message(const mosquitto_message* message, std::int64_t arrival) {
+  const std::optional<JsonRecord> record = translate_json_message(
+      message->topic, message->payload, message->payloadlen, arrival, settings.client_id,
+      json_filters, settings.json_time_key.value_or(std::string()), settings.precision);
+  if (!record) return false;
+  if (!record->drop.empty()) {
+    if (debug_enabled()) {
+      log_debug(std::string(texts::kJsonDropOpen) + message->topic +
+                std::string(texts::kJsonDropClose) + std::string(record->drop));
+    }
+    return true;
+  }
+  deliver_record(std::move(record->text), record->stamped_on_arrival, arrival);
+  return true;
+}
+
 }  // namespace
+
+std::vector<JsonFilter> json_filters;
+
+std::optional<std::string> prepare_json_filters(const Settings& in, std::vector<JsonFilter>& out) {
+  out.clear();
+  if (in.json_topics.size() > kMaxJsonTopics) {
+    return option_fault(texts::kOptJsonTopic, texts::kJsonTopicTooMany);
+  }
+  for (const std::string& value : in.json_topics) {
+    JsonFilter filter;
+    if (const std::optional<std::string> why = parse_json_topic(value, filter)) {
+      return option_fault(texts::kOptJsonTopic, option_fault(value, *why));
+    }
+    out.push_back(std::move(filter));
+  }
+  if (in.json_time_key && in.json_time_key->empty()) {
+    return option_fault(texts::kOptJsonTimeKey, texts::kJsonTimeKeyEmpty);
+  }
+  return std::nullopt;
+}
+
+std::optional<JsonRecord> translate_json_message(const char* topic, const void* payload,
+                                                 int payload_length, std::int64_t arrival,
+                                                 std::string_view client_id,
+                                                 const std::vector<JsonFilter>& filters,
+                                                 std::string_view time_key,
+                                                 std::string_view precision) {
+  if (filters.empty() || topic == nullptr) return std::nullopt;
+  std::vector<std::string> levels;
+  if (!split_topic(topic, levels)) return std::nullopt;
+  std::vector<LevelTag> tags;
+  for (const JsonFilter& filter : filters) {
+    if (!match_json_filter(filter, levels, tags)) continue;
+    if (breaks_line(topic)) return JsonRecord{std::string(), false, texts::kJsonTopicBreaksLine};
+    const std::string_view measurement =
+        filter.measurement.empty() ? std::string_view(levels.back()) : filter.measurement;
+    const std::string_view bytes(static_cast<const char*>(payload),
+                                 payload_length > 0 ? static_cast<std::size_t>(payload_length) : 0);
+    return json_record(bytes, JsonRecordInput{topic, measurement, &tags, client_id, time_key,
+                                              precision, arrival});
+  }
+  return std::nullopt;
+}
 
 bool (*read_realtime_clock)(timespec& now) = read_clock_realtime;
 
@@ -129,6 +190,7 @@ void on_message(mosquitto* /*client*/, void* /*user_data*/, const mosquitto_mess
       log_info(texts::kClockUnreadable);
       return;
     }
+    if (!json_filters.empty() && take_json_message(message, *arrival)) return;
     std::vector<std::string> levels;
     std::vector<std::string_view> tokens;
     if (!accept_message(message->topic, message->payload, message->payloadlen, levels, tokens)) {

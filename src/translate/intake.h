@@ -13,7 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "translate/json_record.h"
 #include "translate/record.h"
+
+struct Settings;
 
 // Payloads longer than this are dropped; the bound caps the work per message.
 inline constexpr int kMaxPayloadBytes = 1023;
@@ -48,6 +51,22 @@ bool accept_message(const char* topic, const void* payload, int payload_length,
 std::optional<std::string> translate_message(const char* topic, const void* payload,
                                              int payload_length, std::int64_t arrival,
                                              const RecordIdentity& identity);
+
+// The run's JSON filters, in option order; set once at start-up.
+extern std::vector<JsonFilter> json_filters;
+
+// Checks the JSON options and fills `out`: nothing, or the fatal line's text.
+std::optional<std::string> prepare_json_filters(const Settings& in, std::vector<JsonFilter>& out);
+
+// A message on a topic the first matching JSON filter takes: its record, or
+// why it is dropped. Nothing when no JSON filter matches (the v1 rules then
+// apply). topic is NUL-terminated, as the library gives it.
+std::optional<JsonRecord> translate_json_message(const char* topic, const void* payload,
+                                                 int payload_length, std::int64_t arrival,
+                                                 std::string_view client_id,
+                                                 const std::vector<JsonFilter>& filters,
+                                                 std::string_view time_key,
+                                                 std::string_view precision);
 
 // libmosquitto's message callback: translates the message and hands the
 // record to build_record's writer and trace line.

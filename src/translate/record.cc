@@ -19,6 +19,8 @@ namespace {
 
 bool holds_equals(std::string_view token) { return token.find('=') != std::string_view::npos; }
 
+}  // namespace
+
 // Appends text with a backslash before every byte listed in `special`. The
 // bytes between two such go in one append: this runs for every record, and
 // byte by byte it was the costliest step of a record in a build for size.
@@ -36,9 +38,6 @@ void append_escaped(std::string& out, std::string_view text, std::string_view sp
   out.append(text.data() + run, text.size() - run);
 }
 
-constexpr std::string_view kMeasurementSpecial = ", ";
-constexpr std::string_view kTagValueSpecial = ",= ";
-
 // InfluxDB 1.x reads a backslash before a comma, blank, equals sign or double
 // quote in a measurement as an escape, even where that backslash is itself
 // preceded by others, and loses a measurement that ends in a backslash. Tried
@@ -48,7 +47,10 @@ constexpr std::string_view kTagValueSpecial = ",= ";
 // harmless only where an ordinary byte follows it. A line that starts with
 // "#" is a comment.
 bool measurement_writable(std::string_view name) {
-  if (name.empty() || name.front() == '#') return false;
+  return !name.empty() && name.front() != '#' && backslashes_harmless(name);
+}
+
+bool backslashes_harmless(std::string_view name) {
   std::size_t i = 0;
   while ((i = name.find('\\', i)) != std::string_view::npos) {
     const std::size_t after = name.find_first_not_of('\\', i);
@@ -60,6 +62,8 @@ bool measurement_writable(std::string_view name) {
   }
   return true;
 }
+
+namespace {
 
 // A token the bridge puts in verbatim must not end in a backslash, which
 // would escape the blank or line feed after it (the last one would join the
@@ -309,4 +313,18 @@ void build_record(std::string_view topic, const std::vector<std::string>& levels
   if (!record) return;
   influx_writer.write(*record);
   log_trace(*record);
+}
+
+void deliver_record(std::string record, bool stamped_on_arrival, std::int64_t arrival) {
+  if (stamped_on_arrival && known_precision(settings.precision)) {
+    const SeriesStamps::Stamp stamp = series_stamps.stamp(series_key(record), arrival);
+    if (stamp.unchecked) report_unchecked_stamp();
+    if (stamp.value != arrival) {
+      // The arrival time is the record's last word.
+      record.resize(record.rfind(' ') + 1);
+      record.append(std::to_string(static_cast<std::uint64_t>(stamp.value)));
+    }
+  }
+  influx_writer.write(record);
+  log_trace(record);
 }

@@ -17,6 +17,19 @@ std::string_view pair_or_empty(std::string_view token);
 // The token if it holds "=", otherwise value_key "=" token.
 std::string make_field(std::string_view token, std::string_view value_key);
 
+// Appends text with a backslash before every byte listed in `special`.
+void append_escaped(std::string& out, std::string_view text, std::string_view special);
+inline constexpr std::string_view kMeasurementSpecial = ", ";
+inline constexpr std::string_view kTagValueSpecial = ",= ";  // also tag and field keys
+// Whether InfluxDB 1.x stores a measurement of this name as written (escaped
+// with kMeasurementSpecial): not empty, no leading "#", and no run of
+// backslashes before a comma, blank, equals sign, double quote or its end.
+bool measurement_writable(std::string_view name);
+// Whether every run of backslashes in a name or tag value is followed by an
+// ordinary byte: InfluxDB 1.x misreads one before a comma, blank, equals
+// sign, double quote or the end, escaped or not.
+bool backslashes_harmless(std::string_view name);
+
 // What a record needs beyond the message: the device identity (the host tag)
 // and the field key for bare values.
 struct RecordIdentity {
@@ -81,5 +94,10 @@ std::optional<StampedRecord> format_stamped_record(std::string_view topic,
 // the run, so no record stamped on arrival overwrites another of its series.
 void build_record(std::string_view topic, const std::vector<std::string>& levels,
                   const std::vector<std::string_view>& tokens, std::int64_t arrival);
+
+// Hands a record made elsewhere (a JSON payload's) to the writer and logs it
+// at trace level; one whose last word is the arrival time gets the run's
+// stamp for its series, as build_record's records do.
+void deliver_record(std::string record, bool stamped_on_arrival, std::int64_t arrival);
 
 #endif  // MQTT_INFLUX_BRIDGE_TRANSLATE_RECORD_H_

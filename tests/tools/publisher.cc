@@ -9,7 +9,8 @@
 //
 // seq: "<n> <1700000000000+n>"; mix: cycles through the three usual layouts,
 // "21.5", "21.5 <ts>" and "sensor=a celsius=21.5 <ts>", with a unique ts each;
-// stamp: "n=<n>,sent_us=<monotonic clock in us>", for delays.
+// stamp: "n=<n>,sent_us=<monotonic clock in us>", for delays; zigbee: a
+// Zigbee gateway's JSON reading, the same each time (for --json-topic).
 #include <mosquitto.h>
 
 #include <chrono>
@@ -25,7 +26,7 @@ long acknowledged = 0;
 
 void on_publish(mosquitto*, void*, int) { ++acknowledged; }
 
-enum class Mode { kSeq, kMix, kStamp };
+enum class Mode { kSeq, kMix, kStamp, kZigbee };
 
 std::string payload_for(long n, Mode mode) {
   const std::string stamp = std::to_string(1700000000000LL + n);
@@ -36,6 +37,9 @@ std::string payload_for(long n, Mode mode) {
     return "n=" + std::to_string(n) + ",sent_us=" + std::to_string(sent.count());
   }
   if (mode == Mode::kSeq) return std::to_string(n) + " " + stamp;
+  if (mode == Mode::kZigbee) {
+    return R"({"temperature":21.3,"humidity":54.2,"battery":97,"linkquality":94,"update":{"state":"idle"}})";
+  }
   switch (n % 3) {
     case 0: return "21.5";
     case 1: return "21.5 " + stamp;
@@ -47,14 +51,16 @@ std::string payload_for(long n, Mode mode) {
 
 int main(int argc, char* argv[]) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix|stamp> [first] [interval_ms]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s <topic> <count> <seq|mix|stamp|zigbee> [first] [interval_ms]\n",
+                 argv[0]);
     return 2;
   }
   const char* topic = argv[1];
   const long count = std::atol(argv[2]);
-  const Mode mode = std::strcmp(argv[3], "mix") == 0     ? Mode::kMix
-                   : std::strcmp(argv[3], "stamp") == 0 ? Mode::kStamp
-                                                        : Mode::kSeq;
+  const Mode mode = std::strcmp(argv[3], "mix") == 0      ? Mode::kMix
+                   : std::strcmp(argv[3], "stamp") == 0  ? Mode::kStamp
+                   : std::strcmp(argv[3], "zigbee") == 0 ? Mode::kZigbee
+                                                         : Mode::kSeq;
   const long first = argc > 4 ? std::atol(argv[4]) : 0;
   const double interval_ms = argc > 5 ? std::atof(argv[5]) : 0.0;
 
